@@ -1,0 +1,48 @@
+// configuration.txt: three words separated by white space (spaces, tabs or
+// line breaks, CR LF included): account name, password, home channel.
+// Whatever follows the third word is ignored.
+#ifndef CORVANE_APP_CONFIGURATION_H_
+#define CORVANE_APP_CONFIGURATION_H_
+
+namespace corvane {
+
+const char kConfigurationFile[] = "configuration.txt";
+
+// Longest values of the three words.
+const int kAccountNameLimit = 15;
+const int kPasswordLimit = 15;
+const int kHomeChannelLimit = 35;
+
+struct Configuration {
+  char accountName[kAccountNameLimit + 1];
+  char password[kPasswordLimit + 1];
+  char homeChannel[kHomeChannelLimit + 1];
+};
+
+enum ConfigurationProblem {
+  kConfigurationFine,
+  kConfigurationMissing,        // the file cannot be opened
+  kConfigurationTooFewWords,    // fewer than three words
+  kAccountNameTooLong,
+  kPasswordTooLong,
+  kHomeChannelTooLong,
+};
+
+// Reads the three words of `fileName` into *configuration. Returns 1 when
+// all three were read within their limits; otherwise 0, with the reason in
+// *problem (*configuration is then unspecified).
+int ReadConfiguration(const char* fileName, Configuration* configuration,
+                      ConfigurationProblem* problem);
+
+// Writes the message for `problem` to standard error: "Error Reading
+// Configuration File" and, unless the file is missing, a line naming what is
+// wrong with it.
+void ReportConfigurationProblem(ConfigurationProblem problem);
+
+// Reads configuration.txt; when that fails, reports why and ends the
+// process with status 1.
+void ReadConfigurationOrExit(Configuration* configuration);
+
+}  // namespace corvane
+
+#endif  // CORVANE_APP_CONFIGURATION_H_

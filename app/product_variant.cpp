@@ -1,0 +1,25 @@
+#include "app/product_variant.h"
+
+namespace corvane {
+
+const ProductVariant kBroodWarVariant = {
+    "\t\t",
+    "Stat Checker for Brood War Only",
+    "BroodWar.log",
+    "bwmembers.txt",
+    "Error Reading Brood War Members List.  Make sure list is in same "
+    "directory as\n\t this program.\n",
+    "/stats %s SEXP\r\n",
+};
+
+const ProductVariant kStarcraftVariant = {
+    "\t\t\t",
+    "Stat Checker for Starcraft Only",
+    "Starcraft.log",
+    "scmembers.txt",
+    "Error Reading Starcraft Members List.  Make sure list is in same "
+    "directory as\n\t this program.\n",
+    "/stats %s STAR\r\n",
+};
+
+}  // namespace corvane

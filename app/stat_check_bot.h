@@ -1,0 +1,54 @@
+// The stat checker: when the server reports the bot in its home channel, it
+// asks for the statistics of every name on the members list, one request
+// every five seconds, and prints and records the server's answers.
+#ifndef CORVANE_APP_STAT_CHECK_BOT_H_
+#define CORVANE_APP_STAT_CHECK_BOT_H_
+
+#include <cstdint>
+
+#include "app/product_variant.h"
+#include "core/chat_connection.h"
+
+namespace corvane {
+
+class StatCheckBot : public ChatConnection {
+ public:
+  // A bot for the product of `variant`, whose constants must outlive it.
+  explicit StatCheckBot(const ProductVariant& variant,
+                        Environment& environment = DefaultEnvironment());
+
+  // Records and prints the channel, waits 2 s and rereads configuration.txt:
+  // when the channel's name contains the home channel, walks the members
+  // list; otherwise asks to join the home channel again. Ends the process
+  // with status 1 when configuration.txt cannot be read.
+  int OnChannel(const char* name, std::uint32_t flags, const char* text) override;
+
+  // Prints the notice that a join was refused.
+  int OnChannelFull(const char* name, std::uint32_t flags, const char* text) override;
+  int OnChannelRestricted(const char* name, std::uint32_t flags, const char* text) override;
+
+  // Print the server's answer and append it to the result log.
+  int OnInfo(const char* name, std::uint32_t flags, const char* text) override;
+  int OnError(const char* name, std::uint32_t flags, const char* text) override;
+
+  // Records and prints the name the bot is logged on under.
+  int OnName(const char* name, std::uint32_t flags, const char* text) override;
+
+  // Sends the stats command for every name on the members list, one pass of
+  // the list every 5 s. Ends the process with status 1 when the list cannot
+  // be opened.
+  void WalkMembersList();
+
+  const ProductVariant& variant() const { return variant_; }
+
+ private:
+  // Appends `prefix`, `text`, a space and CR LF to the result log. The line
+  // is printed anyway when the log cannot be opened.
+  void AppendResult(const char* prefix, const char* text);
+
+  const ProductVariant& variant_;
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_APP_STAT_CHECK_BOT_H_

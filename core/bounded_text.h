@@ -1,0 +1,28 @@
+// Bounded copies and formatting into the fixed text buffers of the client.
+#ifndef CORVANE_CORE_BOUNDED_TEXT_H_
+#define CORVANE_CORE_BOUNDED_TEXT_H_
+
+#include <cstdarg>
+#include <cstddef>
+
+namespace corvane {
+
+// Copies `source` into `destination` (a buffer of `size` bytes, size > 0),
+// cutting it to size - 1 characters; the result is always NUL-terminated.
+void CopyText(char* destination, std::size_t size, const char* source);
+
+// Copies into a fixed array, deducing its size.
+template <std::size_t N>
+void CopyText(char (&destination)[N], const char* source) {
+  CopyText(destination, N, source);
+}
+
+// Formats `format` with `arguments` into `destination` (`size` bytes).
+// Returns the length of the text in the buffer, or -1 when the formatted text
+// does not fit (the buffer then holds the cut text) or formatting failed.
+int FormatText(char* destination, std::size_t size, const char* format,
+               std::va_list arguments);
+
+}  // namespace corvane
+
+#endif  // CORVANE_CORE_BOUNDED_TEXT_H_

@@ -1,0 +1,146 @@
+// One client connection to the game network's chat server: the logon's
+// texts, the TCP socket, one optional log file, and the seventeen handler
+// slots through which the server's events reach the application.
+#ifndef CORVANE_CORE_CHAT_CONNECTION_H_
+#define CORVANE_CORE_CHAT_CONNECTION_H_
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/environment.h"
+
+#if defined(__GNUC__)
+#define CORVANE_PRINTF_FORMAT(format_index, first_argument) \
+  __attribute__((format(printf, format_index, first_argument)))
+#else
+#define CORVANE_PRINTF_FORMAT(format_index, first_argument)
+#endif
+
+namespace corvane {
+
+// Every text field holds at most 127 characters and a NUL.
+const int kTextFieldSize = 128;
+// The chat server's TCP port.
+const std::uint16_t kChatServerPort = 6112;
+
+class ChatConnection {
+ public:
+  // Sets every field to its initial value: no log, an invalid socket, empty
+  // texts, port 6112; system calls go to `environment`.
+  explicit ChatConnection(Environment& environment = DefaultEnvironment());
+
+  // Closes the log slot. The socket is left as it is.
+  virtual ~ChatConnection();
+
+  ChatConnection(const ChatConnection&) = delete;
+  ChatConnection& operator=(const ChatConnection&) = delete;
+
+  // Stores the account (also as the logged-on name until the server names
+  // it), the password, the server's host name or dotted address and port.
+  // Texts longer than 127 characters are cut.
+  void Configure(const char* user, const char* password, const char* server,
+                 std::uint16_t port);
+
+  // Stores the channel joined after every logon.
+  void SetHomeChannel(const char* channel);
+
+  // Opens a TCP connection to the server. A host of digits and dots only is
+  // used as a numeric address; any other is resolved by name. Returns 1 when
+  // connected; 0 when the name is unknown (no socket is created) or the
+  // socket cannot be created or connected (that socket stays recorded until
+  // Disconnect closes it).
+  int Connect();
+
+  // Sends the logon line: 0x03, 0x04, account CR LF, password CR LF.
+  // Always returns 1; the server's answer is not awaited.
+  int Logon();
+
+  // Connects with up to ten attempts, 2 s apart, closing the socket of each
+  // failed attempt; then logs on, waits 5 s
+  // and sends the join line for the home channel. Returns 1 once the join
+  // line was sent (no answer is awaited), 0 after ten failed attempts.
+  int ConnectAndJoin();
+
+  // Formats a line printf-style and sends all of it. Returns 1 when the
+  // socket took the whole line; 0 when sending failed or the formatted line
+  // exceeds 255 characters (nothing is sent then).
+  int Send(const char* format, ...) CORVANE_PRINTF_FORMAT(2, 3);
+
+  // Closes the socket if it is valid and marks it invalid.
+  void Disconnect();
+
+  // Opens `fileName` for appending, in binary mode, as the log slot.
+  // Returns 0 and changes nothing when a log is already open; otherwise 1 if
+  // the file could be opened, 0 if not.
+  int OpenLog(const char* fileName);
+
+  // Formats one line (at most 1023 characters, longer ones are cut) into the
+  // open log, ends it with CR LF and flushes it. Returns 1 when written, 0
+  // when no log is open or the write failed.
+  int WriteLog(const char* format, ...) CORVANE_PRINTF_FORMAT(2, 3);
+
+  // Closes the log slot if it is open.
+  void CloseLog();
+
+  // Reads the connection until it fails or closes, cutting the bytes into
+  // lines and dispatching those that begin with a digit; calls OnIdle after
+  // every wait of up to 1 s. Always returns 0; at once when not connected.
+  int ReceiveLoop();
+
+  // Parses one event line (without its LF) and calls the handler slot of
+  // its id. Returns 1 when a handler was called, 0 for an unhandled id
+  // (which is written to the log).
+  int DispatchEventLine(const char* line);
+
+  // Handler slots. OnIdle runs between reads; the others receive a parsed
+  // event (Events in event_line.h give the id of each) and return 1.
+  virtual void OnIdle();
+  virtual int OnShowUser(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnJoin(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnUserFlags(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnLeave(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnTalk(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnBroadcast(const char* name, std::uint32_t flags, const char* text);
+  // Records `text`, the channel's name, as the current channel (cut to 127
+  // characters).
+  virtual int OnChannel(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnWhisper(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnWhisperSent(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnEmote(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnChannelFull(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnChannelDoesNotExist(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnChannelRestricted(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnInfo(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnError(const char* name, std::uint32_t flags, const char* text);
+  // Records `name` as the name the bot is logged on under.
+  virtual int OnName(const char* name, std::uint32_t flags, const char* text);
+
+  const char* userName() const { return userName_; }
+  const char* loggedOnName() const { return loggedOnName_; }
+  const char* password() const { return password_; }
+  const char* serverHost() const { return serverHost_; }
+  const char* homeChannel() const { return homeChannel_; }
+  const char* currentChannel() const { return currentChannel_; }
+  std::uint16_t port() const { return port_; }
+  SocketHandle socket() const { return socket_; }
+  bool logIsOpen() const { return log_ != nullptr; }
+
+ protected:
+  Environment& environment() { return environment_; }
+
+ private:
+  Environment& environment_;
+  std::FILE* log_;
+  SocketHandle socket_;
+  char userName_[kTextFieldSize];
+  char loggedOnName_[kTextFieldSize];
+  char password_[kTextFieldSize];
+  char serverHost_[kTextFieldSize];
+  char homeChannel_[kTextFieldSize];
+  char currentChannel_[kTextFieldSize];
+  std::uint16_t port_;
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_CORE_CHAT_CONNECTION_H_

@@ -1,0 +1,109 @@
+// Reading the server's lines and handing each event to its handler slot.
+#include <cstring>
+
+#include "core/chat_connection.h"
+#include "core/event_line.h"
+
+namespace corvane {
+namespace {
+
+const int kReceiveBufferSize = 2048;
+const int kWaitSeconds = 1;
+
+typedef int (ChatConnection::*EventHandler)(const char* name,
+                                            std::uint32_t flags,
+                                            const char* text);
+
+struct EventRoute {
+  int id;
+  EventHandler handler;
+};
+
+// Every id not listed here is unhandled and only logged.
+const EventRoute kEventRoutes[] = {
+    {kEventShowUser, &ChatConnection::OnShowUser},
+    {kEventJoin, &ChatConnection::OnJoin},
+    {kEventLeave, &ChatConnection::OnLeave},
+    {kEventWhisper, &ChatConnection::OnWhisper},
+    {kEventTalk, &ChatConnection::OnTalk},
+    {kEventBroadcast, &ChatConnection::OnBroadcast},
+    {kEventChannel, &ChatConnection::OnChannel},
+    {kEventUserFlags, &ChatConnection::OnUserFlags},
+    {kEventWhisperSent, &ChatConnection::OnWhisperSent},
+    {kEventChannelFull, &ChatConnection::OnChannelFull},
+    {kEventChannelDoesNotExist, &ChatConnection::OnChannelDoesNotExist},
+    {kEventChannelRestricted, &ChatConnection::OnChannelRestricted},
+    {kEventInfo, &ChatConnection::OnInfo},
+    {kEventError, &ChatConnection::OnError},
+    {kEventEmote, &ChatConnection::OnEmote},
+    {kEventName, &ChatConnection::OnName},
+};
+
+EventHandler FindHandler(int id) {
+  for (const EventRoute& route : kEventRoutes) {
+    if (route.id == id) return route.handler;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int ChatConnection::DispatchEventLine(const char* line) {
+  char name[kEventNameSize];
+  char text[kEventTextSize];
+  std::memset(name, 0, sizeof(name));
+  std::memset(text, 0, sizeof(text));
+  int id = 0;
+  std::uint32_t flags = 0;
+  ParseEventLine(line, &id, name, &flags, text);
+  EventHandler handler = FindHandler(id);
+  if (handler == nullptr) {
+    WriteLog("Unhandled event ID %d", id);
+    return 0;
+  }
+  (this->*handler)(name, flags, text);
+  return 1;
+}
+
+int ChatConnection::ReceiveLoop() {
+  if (socket_ == kInvalidSocket) return 0;
+  char buffer[kReceiveBufferSize];
+  int offset = 0;
+  int pending = 0;
+  for (;;) {
+    // A failed wait counts as readiness: the receive then tells what is wrong.
+    if (environment_.WaitReadable(socket_, kWaitSeconds) != 0) {
+      int room = kReceiveBufferSize - pending - offset;
+      if (room == 0) {
+        std::memmove(buffer, buffer + offset, static_cast<std::size_t>(pending));
+        offset = 0;
+        room = kReceiveBufferSize - pending;
+      }
+      // A full buffer without a line end leaves no room: the receive of 0
+      // bytes returns 0 and the connection is given up as if it had closed.
+      long received = environment_.Receive(socket_, buffer + offset + pending,
+                                           static_cast<std::size_t>(room));
+      if (received <= 0) {
+        WriteLog("recv() returned %d, error code %u", static_cast<int>(received),
+                 static_cast<unsigned>(environment_.GetLastError()));
+        return 0;
+      }
+      pending += static_cast<int>(received);
+      while (pending > 0) {
+        char* start = buffer + offset;
+        char* end = static_cast<char*>(
+            std::memchr(start, '\n', static_cast<std::size_t>(pending)));
+        if (end == nullptr) break;
+        *end = '\0';
+        if (*start >= '0' && *start <= '9') DispatchEventLine(start);
+        int consumed = static_cast<int>(end - start) + 1;
+        pending -= consumed;
+        offset += consumed;
+      }
+      if (pending == 0) offset = 0;
+    }
+    OnIdle();
+  }
+}
+
+}  // namespace corvane

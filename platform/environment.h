@@ -1,0 +1,84 @@
+// The operating system as Corvane sees it: the socket library, sleeping and
+// the last error code. core/ and app/ reach the system only through this
+// header; the build compiles exactly one implementation of it (posix/ today).
+#ifndef CORVANE_PLATFORM_ENVIRONMENT_H_
+#define CORVANE_PLATFORM_ENVIRONMENT_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvane {
+
+// A socket of the platform's socket library. Both BSD descriptors and
+// Windows SOCKET values fit, and both libraries use all bits set as invalid.
+typedef std::intptr_t SocketHandle;
+const SocketHandle kInvalidSocket = -1;
+
+// The system services the chat client needs. The default implementation
+// talks to the real system; tests derive from it to record or fake calls.
+class Environment {
+ public:
+  virtual ~Environment() {}
+
+  // Starts the socket library asking for `requestedVersion` (0x0101 for 1.1)
+  // and stores in *reportedVersion the version the library offers for use.
+  // Returns 1 on success, 0 when the library cannot start.
+  virtual int StartSocketLibrary(unsigned short requestedVersion,
+                                 unsigned short* reportedVersion) = 0;
+
+  // Shuts the socket library down after a successful start.
+  virtual void StopSocketLibrary() = 0;
+
+  // Parses a dotted IPv4 address as the socket library's inet_addr does and
+  // returns it in network byte order; the library's "none" value (all bits
+  // set) when the text is not an address. The result is not checked by
+  // callers.
+  virtual std::uint32_t ParseDottedAddress(const char* text) = 0;
+
+  // Resolves a host name to its first IPv4 address, stored in network byte
+  // order in *address. Returns 1 on success, 0 when the name is unknown.
+  virtual int ResolveHostName(const char* name, std::uint32_t* address) = 0;
+
+  // Creates a TCP stream socket over IPv4. Returns kInvalidSocket on failure.
+  virtual SocketHandle OpenTcpSocket() = 0;
+
+  // Connects `socket` to `address`:`port` (network byte order, host byte
+  // order). Returns 1 on success, 0 on failure.
+  virtual int ConnectSocket(SocketHandle socket, std::uint32_t address,
+                            std::uint16_t port) = 0;
+
+  // Waits until `socket` is readable or `timeoutSeconds` have passed.
+  // Returns a positive number when readable, 0 on timeout, negative on error.
+  virtual int WaitReadable(SocketHandle socket, int timeoutSeconds) = 0;
+
+  // Receives at most `size` bytes into `buffer`. Returns the number of bytes
+  // read, 0 when the peer closed the connection, negative on error.
+  virtual long Receive(SocketHandle socket, char* buffer, std::size_t size) = 0;
+
+  // Sends at most `size` bytes of `data`; a peer that has gone away makes
+  // this fail, it never ends the process. Returns the number of bytes the
+  // socket accepted, negative on error.
+  virtual long SendSome(SocketHandle socket, const char* data,
+                        std::size_t size) = 0;
+
+  // Closes `socket`.
+  virtual void CloseSocket(SocketHandle socket) = 0;
+
+  // Blocks the calling thread for `milliseconds`.
+  virtual void Sleep(unsigned milliseconds) = 0;
+
+  // Returns the error code of the last failed system call on this thread.
+  virtual unsigned long GetLastError() = 0;
+};
+
+// Returns the environment of the real system; it lives for the whole run.
+Environment& DefaultEnvironment();
+
+// Makes console output reach standard output as it is printed, even when
+// standard output is a pipe or a file: the bot is normally ended from
+// outside, and buffered lines would be lost.
+void MakeConsoleUnbuffered();
+
+}  // namespace corvane
+
+#endif  // CORVANE_PLATFORM_ENVIRONMENT_H_

@@ -1,0 +1,127 @@
+// The environment over BSD sockets. It stands in for Windows Sockets 1.1 on
+// POSIX systems: the library start-up always succeeds and offers 1.1.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/environment.h"
+
+#ifndef CORVANE_PAUSE_DIVISOR
+#define CORVANE_PAUSE_DIVISOR 1  // test builds divide every pause by this
+#endif
+
+namespace corvane {
+namespace {
+
+class PosixEnvironment : public Environment {
+ public:
+  int StartSocketLibrary(unsigned short /*requestedVersion*/,
+                         unsigned short* reportedVersion) override {
+    *reportedVersion = 0x0101;
+    return 1;
+  }
+
+  void StopSocketLibrary() override {}
+
+  std::uint32_t ParseDottedAddress(const char* text) override {
+    return inet_addr(text);
+  }
+
+  int ResolveHostName(const char* name, std::uint32_t* address) override {
+    // gethostbyname is IPv4-only, as the protocol's socket address is.
+    hostent* host = gethostbyname(name);
+    if (host == nullptr || host->h_addr_list[0] == nullptr) return 0;
+    std::size_t length = static_cast<std::size_t>(host->h_length);
+    if (length > sizeof(*address)) length = sizeof(*address);
+    *address = 0;
+    std::memcpy(address, host->h_addr_list[0], length);
+    return 1;
+  }
+
+  SocketHandle OpenTcpSocket() override {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+  }
+
+  int ConnectSocket(SocketHandle socket, std::uint32_t address,
+                    std::uint16_t port) override {
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof(peer));
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    int result;
+    do {
+      result = connect(static_cast<int>(socket),
+                       reinterpret_cast<const sockaddr*>(&peer), sizeof(peer));
+    } while (result != 0 && errno == EINTR);
+    return result == 0 ? 1 : 0;
+  }
+
+  int WaitReadable(SocketHandle socket, int timeoutSeconds) override {
+    // poll rather than select: select cannot watch a descriptor numbered
+    // FD_SETSIZE or above, and a long-running process may get one.
+    pollfd watched;
+    watched.fd = static_cast<int>(socket);
+    watched.events = POLLIN;
+    watched.revents = 0;
+    return poll(&watched, 1, timeoutSeconds * 1000);
+  }
+
+  long Receive(SocketHandle socket, char* buffer, std::size_t size) override {
+    ssize_t result;
+    do {
+      result = recv(static_cast<int>(socket), buffer, size, 0);
+    } while (result < 0 && errno == EINTR);
+    return static_cast<long>(result);
+  }
+
+  long SendSome(SocketHandle socket, const char* data,
+                std::size_t size) override {
+    ssize_t result;
+    do {
+      // MSG_NOSIGNAL: a closed peer gives EPIPE instead of killing us.
+      result = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
+    } while (result < 0 && errno == EINTR);
+    return static_cast<long>(result);
+  }
+
+  void CloseSocket(SocketHandle socket) override {
+    close(static_cast<int>(socket));
+  }
+
+  void Sleep(unsigned milliseconds) override {
+    unsigned scaled = milliseconds / CORVANE_PAUSE_DIVISOR;
+    timespec remaining;
+    remaining.tv_sec = static_cast<time_t>(scaled / 1000);
+    remaining.tv_nsec = static_cast<long>(scaled % 1000) * 1000000L;
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+  }
+
+  unsigned long GetLastError() override {
+    return static_cast<unsigned long>(errno);
+  }
+};
+
+}  // namespace
+
+Environment& DefaultEnvironment() {
+  static PosixEnvironment environment;
+  return environment;
+}
+
+void MakeConsoleUnbuffered() {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+}  // namespace corvane
