@@ -1,0 +1,232 @@
+#include "core/chat_connection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace corvane {
+namespace {
+
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::RecordingEnvironment;
+using testing_support::ScratchDirectory;
+using testing_support::ScriptedEnvironment;
+
+// A loopback listener on an ephemeral port.
+class Listener {
+ public:
+  Listener() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    listen(fd_, 8);
+    socklen_t length = sizeof(address);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Listener() { close(fd_); }
+  std::uint16_t port() const { return port_; }
+  int Accept() { return accept(fd_, nullptr, nullptr); }
+
+ private:
+  int fd_;
+  std::uint16_t port_;
+};
+
+std::string ReadExactly(int fd, std::size_t count) {
+  std::string bytes;
+  char buffer[512];
+  while (bytes.size() < count) {
+    ssize_t got = recv(fd, buffer, std::min(sizeof(buffer), count - bytes.size()), 0);
+    if (got <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  return bytes;
+}
+
+TEST(ChatConnection, ConfigureCopiesTextsAndLoggedOnNameFollowsTheServer) {
+  ScriptedEnvironment environment;
+  ChatConnection connection(environment);
+  EXPECT_EQ(kInvalidSocket, connection.socket());
+  EXPECT_EQ(6112, connection.port());
+  connection.Configure("statbot", "secret1", "chat.example.org", 4000);
+  connection.SetHomeChannel("Clan Home");
+  EXPECT_STREQ("statbot", connection.userName());
+  EXPECT_STREQ("statbot", connection.loggedOnName());
+  EXPECT_STREQ("secret1", connection.password());
+  EXPECT_STREQ("chat.example.org", connection.serverHost());
+  EXPECT_STREQ("Clan Home", connection.homeChannel());
+  EXPECT_EQ(4000, connection.port());
+
+  connection.DispatchEventLine("2010 NAME statbot#2\r");
+  EXPECT_STREQ("statbot#2", connection.loggedOnName());
+  EXPECT_STREQ("statbot", connection.userName());
+}
+
+TEST(ChatConnection, LongChannelNameIsCutToTheField) {
+  ScriptedEnvironment environment;
+  ChatConnection connection(environment);
+  std::string name(200, 'c');
+  connection.DispatchEventLine(("1007 CHANNEL \"" + name + "\"").c_str());
+  EXPECT_EQ(std::string(127, 'c'), connection.currentChannel());
+}
+
+TEST(ChatConnection, LogSlotKeepsItsFirstFileAndWritesLinesAtOnce) {
+  ScratchDirectory scratch;
+  ScriptedEnvironment environment;
+  {
+    ChatConnection connection(environment);
+    EXPECT_EQ(0, connection.WriteLog("nothing %d", 1));
+    EXPECT_FALSE(FileExists("first.log")) << "no file without an open log";
+
+    ASSERT_EQ(1, connection.OpenLog("first.log"));
+    EXPECT_EQ(0, connection.OpenLog("second.log"));
+    EXPECT_FALSE(FileExists("second.log"));
+    EXPECT_EQ(1, connection.WriteLog("line %d", 1));
+    // Flushed as written: visible before the log is closed.
+    EXPECT_EQ("line 1\r\n", ReadFile("first.log"));
+    EXPECT_EQ(1, connection.WriteLog("%s", std::string(2000, 'w').c_str()));
+    EXPECT_EQ("line 1\r\n" + std::string(1023, 'w') + "\r\n", ReadFile("first.log"));
+    EXPECT_EQ(1, connection.WriteLog("%%s %s", "%n%s"))
+        << "arguments are never read as formats";
+  }
+  // Destruction closed the log; a new run appends.
+  ChatConnection again(environment);
+  ASSERT_EQ(1, again.OpenLog("first.log"));
+  again.WriteLog("second run");
+  again.CloseLog();
+  again.CloseLog();
+  EXPECT_EQ(1, again.OpenLog("second.log"));
+  EXPECT_EQ("line 1\r\n" + std::string(1023, 'w') + "\r\n%s %n%s\r\nsecond run\r\n",
+            ReadFile("first.log"));
+
+  again.CloseLog();
+  EXPECT_EQ(0, again.OpenLog("no-such-folder/x.log"));
+  EXPECT_FALSE(again.logIsOpen());
+  EXPECT_EQ(0, again.WriteLog("lost"));
+}
+
+TEST(ChatConnection, NumericHostsSkipNameResolutionAndNamesUseIt) {
+  Listener listener;
+  struct Case {
+    const char* host;
+    int connected;
+    int dotted;
+    int named;
+    int opened;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", 1, 1, 0, 1},
+      {"localhost", 1, 0, 1, 1},
+      {"no-such-host.invalid", 0, 0, 1, 0},
+      {"", 0, 1, 0, 1},  // handed to the dotted-address parser as it is
+  };
+  for (const Case& c : cases) {
+    RecordingEnvironment environment;
+    ChatConnection connection(environment);
+    connection.Configure("bot", "pw", c.host, listener.port());
+    EXPECT_EQ(c.connected, connection.Connect()) << c.host;
+    EXPECT_EQ(c.dotted, environment.dottedAddressCalls) << c.host;
+    EXPECT_EQ(c.named, environment.hostNameCalls) << c.host;
+    EXPECT_EQ(c.opened, environment.socketsOpened) << c.host;
+    EXPECT_EQ(c.opened == 1, connection.socket() != kInvalidSocket) << c.host;
+    connection.Disconnect();
+    EXPECT_EQ(kInvalidSocket, connection.socket());
+    connection.Disconnect();
+    EXPECT_EQ(static_cast<std::size_t>(c.opened), environment.socketsClosed.size());
+  }
+}
+
+TEST(ChatConnection, ConnectAndJoinLogsOnWaitsFiveSecondsAndJoins) {
+  ScriptedEnvironment environment;
+  environment.connectFailures = 2;
+  ChatConnection connection(environment);
+  connection.Configure("statbot", "secret1", "127.0.0.1", 6112);
+  connection.SetHomeChannel("Clan Home");
+  ASSERT_EQ(1, connection.ConnectAndJoin());
+  EXPECT_EQ(std::string("\x03\x04statbot\r\nsecret1\r\n/join Clan Home\r\n"), environment.sent);
+  EXPECT_EQ((std::vector<unsigned>{2000, 2000, 5000}), environment.sleeps);
+  EXPECT_EQ(3, environment.socketsOpened);
+  EXPECT_EQ((std::vector<SocketHandle>{101, 102}), environment.socketsClosed)
+      << "each failed attempt's socket is closed before the next attempt";
+  EXPECT_EQ(103, connection.socket());
+}
+
+TEST(ChatConnection, ConnectAndJoinGivesUpAfterTenRefusedAttempts) {
+  Listener listener;
+  std::uint16_t closedPort = listener.port();
+  { Listener gone; closedPort = gone.port(); }  // nothing listens there now
+  RecordingEnvironment environment;
+  ChatConnection connection(environment);
+  connection.Configure("bot", "pw", "127.0.0.1", closedPort);
+  EXPECT_EQ(0, connection.ConnectAndJoin());
+  EXPECT_EQ(std::vector<unsigned>(10, 2000), environment.sleeps);
+  EXPECT_EQ(10, environment.socketsOpened);
+  EXPECT_EQ(10u, environment.socketsClosed.size());
+  EXPECT_EQ(kInvalidSocket, connection.socket());
+}
+
+TEST(ChatConnection, SendDeliversWholeLinesThroughPartialSends) {
+  Listener listener;
+  RecordingEnvironment environment;
+  environment.largestSend = 3;
+  ChatConnection connection(environment);
+  connection.Configure("statbot", "secret1", "127.0.0.1", listener.port());
+  ASSERT_EQ(1, connection.Connect());
+  int peer = listener.Accept();
+  ASSERT_EQ(1, connection.Logon());
+  ASSERT_EQ(1, connection.Send("/stats %s SEXP\r\n", "%s%n"));
+  std::string expected = std::string("\x03\x04statbot\r\nsecret1\r\n") + "/stats %s%n SEXP\r\n";
+  EXPECT_EQ(expected, ReadExactly(peer, expected.size()));
+  close(peer);
+  connection.Disconnect();
+}
+
+TEST(ChatConnection, SendFailsCleanlyOnAClosedPeerAndOnOverlongLines) {
+  Listener listener;
+  RecordingEnvironment environment;
+  ChatConnection connection(environment);
+  connection.Configure("bot", "pw", "127.0.0.1", listener.port());
+  EXPECT_EQ(0, connection.Send("/join x\r\n")) << "no socket yet";
+  ASSERT_EQ(1, connection.Connect());
+  close(listener.Accept());
+  // The first sends may still be taken by the kernel; a reset follows.
+  int result = 1;
+  for (int i = 0; i < 50 && result == 1; ++i) {
+    result = connection.Send("%s\r\n", std::string(200, 'x').c_str());
+    usleep(1000);
+  }
+  EXPECT_EQ(0, result) << "and the process is still alive: no SIGPIPE";
+  connection.Disconnect();
+
+  ScriptedEnvironment scripted;
+  ChatConnection overlong(scripted);
+  overlong.Configure("bot", "pw", "127.0.0.1", 6112);
+  ASSERT_EQ(1, overlong.Connect());
+  EXPECT_EQ(0, overlong.Send("%s\r\n", std::string(254, 'y').c_str()));
+  EXPECT_EQ("", scripted.sent) << "a cut line would run into the next command";
+  EXPECT_EQ(1, overlong.Send("%s\r\n", std::string(253, 'y').c_str()));
+  EXPECT_EQ(255u, scripted.sent.size());
+
+  ScriptedEnvironment failing;
+  failing.failSendAfter = 4;
+  ChatConnection broken(failing);
+  broken.Configure("bot", "pw", "127.0.0.1", 6112);
+  ASSERT_EQ(1, broken.Connect());
+  EXPECT_EQ(0, broken.Send("/join home\r\n"));
+  EXPECT_EQ("/joi", failing.sent);
+}
+
+}  // namespace
+}  // namespace corvane

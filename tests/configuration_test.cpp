@@ -1,0 +1,71 @@
+#include "app/configuration.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/test_support.h"
+
+namespace corvane {
+namespace {
+
+using testing_support::ScratchDirectory;
+using testing_support::WriteFile;
+
+ConfigurationProblem ReadFrom(const std::string& contents, Configuration* configuration) {
+  WriteFile("configuration.txt", contents);
+  ConfigurationProblem problem = kConfigurationFine;
+  int result = ReadConfiguration("configuration.txt", configuration, &problem);
+  EXPECT_EQ(problem == kConfigurationFine ? 1 : 0, result);
+  return problem;
+}
+
+TEST(Configuration, ThreeWordsSeparatedByAnyWhiteSpace) {
+  ScratchDirectory scratch;
+  for (const char* contents :
+       {"statbot secret1 Clan\n", "statbot\nsecret1\nClan\n", "  statbot\tsecret1\r\nClan",
+        "statbot\r\nsecret1\r\nClan\r\n", "statbot secret1 Clan extra words\n"}) {
+    Configuration c;
+    ASSERT_EQ(kConfigurationFine, ReadFrom(contents, &c)) << contents;
+    EXPECT_STREQ("statbot", c.accountName);
+    EXPECT_STREQ("secret1", c.password);
+    EXPECT_STREQ("Clan", c.homeChannel) << "no CR may stay in the last word";
+  }
+}
+
+TEST(Configuration, WordsUpToTheirLimitsAreKeptWhole) {
+  ScratchDirectory scratch;
+  Configuration c;
+  std::string account(15, 'a'), password(15, 'p'), channel(35, 'c');
+  ASSERT_EQ(kConfigurationFine, ReadFrom(account + " " + password + " " + channel, &c));
+  EXPECT_EQ(account, c.accountName);
+  EXPECT_EQ(password, c.password);
+  EXPECT_EQ(channel, c.homeChannel);
+}
+
+TEST(Configuration, ProblemsAreNamed) {
+  ScratchDirectory scratch;
+  Configuration c;
+  ConfigurationProblem problem;
+  EXPECT_EQ(0, ReadConfiguration("configuration.txt", &c, &problem));
+  EXPECT_EQ(kConfigurationMissing, problem);
+  EXPECT_EQ(kConfigurationTooFewWords, ReadFrom("", &c));
+  EXPECT_EQ(kConfigurationTooFewWords, ReadFrom("statbot secret1\n", &c));
+  EXPECT_EQ(kConfigurationTooFewWords, ReadFrom(" \r\n\t ", &c));
+  EXPECT_EQ(kAccountNameTooLong, ReadFrom(std::string(16, 'a') + " p c", &c));
+  EXPECT_EQ(kPasswordTooLong, ReadFrom("a " + std::string(16, 'p') + " c", &c));
+  EXPECT_EQ(kHomeChannelTooLong, ReadFrom("a p " + std::string(5000, 'c'), &c));
+}
+
+TEST(Configuration, ReportNamesTheProblemOnStandardError) {
+  testing::internal::CaptureStderr();
+  ReportConfigurationProblem(kConfigurationMissing);
+  EXPECT_EQ("Error Reading Configuration File\n", testing::internal::GetCapturedStderr());
+  testing::internal::CaptureStderr();
+  ReportConfigurationProblem(kHomeChannelTooLong);
+  EXPECT_EQ("Error Reading Configuration File\nThe home channel is longer than 35 characters.\n",
+            testing::internal::GetCapturedStderr());
+}
+
+}  // namespace
+}  // namespace corvane

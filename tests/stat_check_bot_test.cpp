@@ -1,0 +1,200 @@
+#include "app/stat_check_bot.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace corvane {
+namespace {
+
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::ScratchDirectory;
+using testing_support::ScriptedEnvironment;
+using testing_support::WriteFile;
+
+// A connected bot in a scratch folder holding configuration.txt.
+class StatCheckBotTest : public testing::Test {
+ protected:
+  explicit StatCheckBotTest(const ProductVariant& variant = kBroodWarVariant) : bot_(variant, environment_) {
+    WriteFile("configuration.txt", "statbot secret1 abc\n");
+    bot_.Configure("statbot", "secret1", "127.0.0.1", 6112);
+    EXPECT_EQ(1, bot_.Connect());
+  }
+
+  // Walks `list` as bwmembers.txt; returns what was printed.
+  std::string Walk(const std::string& list) {
+    WriteFile("bwmembers.txt", list);
+    environment_.sent.clear();
+    environment_.sleeps.clear();
+    testing::internal::CaptureStdout();
+    bot_.WalkMembersList();
+    return testing::internal::GetCapturedStdout();
+  }
+
+  std::string Dispatch(const std::string& line) {
+    testing::internal::CaptureStdout();
+    bot_.DispatchEventLine(line.c_str());
+    return testing::internal::GetCapturedStdout();
+  }
+
+  static std::string Requests(const std::vector<std::string>& names) {
+    std::string sent;
+    for (const std::string& name : names) sent += "/stats " + name + " SEXP\r\n";
+    return sent;
+  }
+
+  std::vector<unsigned> Passes(std::size_t count) { return std::vector<unsigned>(count, 5000); }
+
+  ScratchDirectory scratch_;
+  ScriptedEnvironment environment_;
+  StatCheckBot bot_;
+};
+
+TEST_F(StatCheckBotTest, WalkSkipsTheHeadingAndSendsOneRequestPerPass) {
+  EXPECT_EQ("Reading name: alice\nReading name: bob\n", Walk("Members\nalice\nbob\n"));
+  EXPECT_EQ(Requests({"alice", "bob"}), environment_.sent);
+  EXPECT_EQ(Passes(3), environment_.sleeps) << "a final line end costs one more empty pass";
+
+  Walk("Members\nalice\nbob");
+  EXPECT_EQ(Requests({"alice", "bob"}), environment_.sent);
+  EXPECT_EQ(Passes(2), environment_.sleeps);
+
+  Walk("Members\r\nalice\r\nbob\r\n");
+  EXPECT_EQ(Requests({"alice", "bob"}), environment_.sent) << "CR LF is one line end";
+
+  Walk("Members\nhas space\n   \n");
+  EXPECT_EQ(Requests({"has space", "   "}), environment_.sent) << "spaces belong to the name";
+}
+
+TEST_F(StatCheckBotTest, EmptyLinesSendNothingButAHeadingBeforeOneIsAName) {
+  Walk("Members\nalice\n\nbob\n");
+  EXPECT_EQ(Requests({"alice", "bob"}), environment_.sent);
+  EXPECT_EQ(Passes(4), environment_.sleeps);
+
+  Walk("Members\n\nalice\n");
+  EXPECT_EQ(Requests({"Members", "alice"}), environment_.sent);
+}
+
+TEST_F(StatCheckBotTest, ShortListsAndTheEmptyList) {
+  Walk("alice");
+  EXPECT_EQ(Requests({"alice"}), environment_.sent);
+  EXPECT_EQ(Passes(1), environment_.sleeps);
+  Walk("alice\n");
+  EXPECT_EQ(Requests({"alice"}), environment_.sent);
+  EXPECT_EQ("", Walk(""));
+  EXPECT_EQ("", environment_.sent);
+  EXPECT_EQ(Passes(1), environment_.sleeps);
+}
+
+TEST_F(StatCheckBotTest, LongLinesNeverOverflowAndDoNotShiftLaterNames) {
+  std::string longName(150, 'x');
+  Walk("Members\nalice\n" + longName + "\nbob\n");
+  EXPECT_EQ(Requests({"alice", std::string(100, 'x'), "bob"}), environment_.sent);
+
+  // A first line of 100 characters or more: its first 100 are the first read.
+  Walk(std::string(100, 'h') + "rest\nbob\n");
+  EXPECT_EQ(Requests({"rest", "bob"}), environment_.sent);
+  Walk(std::string(100, 'h') + "\nbob\n");
+  EXPECT_EQ(Requests({std::string(100, 'h'), "bob"}), environment_.sent);
+  // A CR LF counts as one character of those 100.
+  Walk(std::string(99, 'h') + "\r\nbob\r\n");
+  EXPECT_EQ(Requests({"bob"}), environment_.sent);
+}
+
+TEST_F(StatCheckBotTest, WalkIsPrintedAndSentVerbatimWithoutFormatting) {
+  EXPECT_EQ("Reading name: %s%n\n", Walk("Members\n%s%n\n"));
+  EXPECT_EQ(Requests({"%s%n"}), environment_.sent);
+}
+
+TEST_F(StatCheckBotTest, ChannelContainingTheHomeChannelStartsTheWalk) {
+  WriteFile("bwmembers.txt", "Members\nalice\n");
+  std::string printed = Dispatch("1007 CHANNEL \"xabcx\"\r");
+  EXPECT_EQ("\nJoined Channel xabcx \r\nReading name: alice\n", printed);
+  EXPECT_STREQ("xabcx", bot_.currentChannel());
+  EXPECT_EQ(Requests({"alice"}), environment_.sent);
+  EXPECT_EQ((std::vector<unsigned>{2000, 5000, 5000}), environment_.sleeps);
+}
+
+TEST_F(StatCheckBotTest, OtherChannelAsksToJoinTheHomeChannelAgain) {
+  WriteFile("configuration.txt", "statbot secret1 Home\n");
+  // No members list: opening it here would end the process.
+  std::string printed = Dispatch("1007 CHANNEL \"home\"\r");
+  EXPECT_EQ("\nJoined Channel home \r\n\n/join Home \n", printed) << "containment is case-sensitive";
+  EXPECT_EQ("/join Home \r\n", environment_.sent);
+  EXPECT_EQ((std::vector<unsigned>{2000}), environment_.sleeps);
+}
+
+TEST_F(StatCheckBotTest, ChangedHomeChannelTakesEffectAtTheNextChannelEvent) {
+  WriteFile("bwmembers.txt", "Members\nalice\n");
+  WriteFile("configuration.txt", "statbot secret1 One\n");
+  Dispatch("1007 CHANNEL \"One\"\r");
+  EXPECT_EQ(Requests({"alice"}), environment_.sent);
+  environment_.sent.clear();
+  WriteFile("configuration.txt", "statbot secret1\nTwo\n");
+  Dispatch("1007 CHANNEL \"One\"\r");
+  EXPECT_EQ("/join Two \r\n", environment_.sent);
+}
+
+TEST_F(StatCheckBotTest, AnswersArePrintedAndKeptInTheResultLog) {
+  ASSERT_EQ(1, bot_.OpenLog("corvane.log"));
+  EXPECT_EQ("INFO: alice's record: \r\n", Dispatch("1018 INFO \"alice's record:\"\r"));
+  EXPECT_EQ("\nERROR: Invalid user. \r\n", Dispatch("1019 ERROR \"Invalid user.\"\r"));
+  EXPECT_EQ("INFO: %s%n \r\n", Dispatch("1018 INFO \"%s%n\"\r"));
+  EXPECT_EQ("alice's record: \r\nERROR: Invalid user. \r\n%s%n \r\n", ReadFile("BroodWar.log"));
+  EXPECT_FALSE(FileExists("Starcraft.log"));
+  // The diagnostic log keeps its slot after the first answer.
+  Dispatch("1020 UNKNOWN\r");
+  EXPECT_EQ("Unhandled event ID 1020\r\n", ReadFile("corvane.log"));
+}
+
+TEST_F(StatCheckBotTest, AnswerIsPrintedWhenTheResultLogCannotBeOpened) {
+  ASSERT_EQ(0, mkdir("BroodWar.log", 0700));
+  EXPECT_EQ("INFO: still shown \r\n", Dispatch("1018 INFO \"still shown\"\r"));
+}
+
+TEST_F(StatCheckBotTest, NoticesAndTheLogonName) {
+  EXPECT_EQ("\n*** LOGGED ON AS: statbot#2 *** \r\n", Dispatch("2010 NAME statbot#2\r"));
+  EXPECT_STREQ("statbot#2", bot_.loggedOnName());
+  EXPECT_EQ("\n***Channel is Full*** \r\n", Dispatch("1013 CHANNELFULL \"Clan\"\r"));
+  EXPECT_EQ("\n***Channel is Restricted!*** \r\n", Dispatch("1015 CHANNELRESTRICTED \"Op\"\r"));
+  EXPECT_EQ("", Dispatch("1014 CHANNELDOESNOTEXIST \"x\"\r"));
+  EXPECT_EQ("", environment_.sent) << "refused joins are not answered";
+}
+
+TEST_F(StatCheckBotTest, MissingFilesInAHandlerEndTheProcessWithStatusOne) {
+  EXPECT_EXIT(bot_.WalkMembersList(), testing::ExitedWithCode(1),
+              "^Error Reading Brood War Members List\\.  Make sure list is in same directory "
+              "as\n\t this program\\.\n$");
+  EXPECT_EXIT(Dispatch("1007 CHANNEL \"abc\"\r"), testing::ExitedWithCode(1),
+              "^Error Reading Brood War Members List");
+  std::remove("configuration.txt");
+  EXPECT_EXIT(Dispatch("1007 CHANNEL \"abc\"\r"), testing::ExitedWithCode(1),
+              "^Error Reading Configuration File\n$");
+}
+
+class StarcraftBotTest : public StatCheckBotTest {
+ protected:
+  StarcraftBotTest() : StatCheckBotTest(kStarcraftVariant) {}
+};
+
+TEST_F(StarcraftBotTest, UsesItsOwnListCommandAndLog) {
+  WriteFile("scmembers.txt", "Members\nbob1\n");
+  bot_.WalkMembersList();
+  EXPECT_EQ("/stats bob1 STAR\r\n", environment_.sent);
+  Dispatch("1018 INFO \"bob1's record:\"\r");
+  EXPECT_EQ("bob1's record: \r\n", ReadFile("Starcraft.log"));
+  EXPECT_FALSE(FileExists("BroodWar.log"));
+  std::remove("scmembers.txt");
+  EXPECT_EXIT(bot_.WalkMembersList(), testing::ExitedWithCode(1),
+              "^Error Reading Starcraft Members List\\.  Make sure list is in same directory "
+              "as\n\t this program\\.\n$");
+}
+
+}  // namespace
+}  // namespace corvane

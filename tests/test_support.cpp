@@ -1,0 +1,152 @@
+#include "tests/test_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace corvane {
+namespace testing_support {
+
+int RecordingEnvironment::StartSocketLibrary(unsigned short requested,
+                                             unsigned short* reported) {
+  return DefaultEnvironment().StartSocketLibrary(requested, reported);
+}
+void RecordingEnvironment::StopSocketLibrary() {}
+std::uint32_t RecordingEnvironment::ParseDottedAddress(const char* text) {
+  ++dottedAddressCalls;
+  return DefaultEnvironment().ParseDottedAddress(text);
+}
+int RecordingEnvironment::ResolveHostName(const char* name, std::uint32_t* address) {
+  ++hostNameCalls;
+  return DefaultEnvironment().ResolveHostName(name, address);
+}
+SocketHandle RecordingEnvironment::OpenTcpSocket() {
+  ++socketsOpened;
+  return DefaultEnvironment().OpenTcpSocket();
+}
+int RecordingEnvironment::ConnectSocket(SocketHandle socket, std::uint32_t address,
+                                        std::uint16_t port) {
+  return DefaultEnvironment().ConnectSocket(socket, address, port);
+}
+int RecordingEnvironment::WaitReadable(SocketHandle socket, int timeoutSeconds) {
+  return DefaultEnvironment().WaitReadable(socket, timeoutSeconds);
+}
+long RecordingEnvironment::Receive(SocketHandle socket, char* buffer, std::size_t size) {
+  return DefaultEnvironment().Receive(socket, buffer, size);
+}
+long RecordingEnvironment::SendSome(SocketHandle socket, const char* data, std::size_t size) {
+  return DefaultEnvironment().SendSome(socket, data, std::min(size, largestSend));
+}
+void RecordingEnvironment::CloseSocket(SocketHandle socket) {
+  socketsClosed.push_back(socket);
+  DefaultEnvironment().CloseSocket(socket);
+}
+void RecordingEnvironment::Sleep(unsigned milliseconds) { sleeps.push_back(milliseconds); }
+unsigned long RecordingEnvironment::GetLastError() {
+  return DefaultEnvironment().GetLastError();
+}
+
+const char* const ScriptedEnvironment::kTimeout = "<timeout>";
+
+int ScriptedEnvironment::ConnectSocket(SocketHandle, std::uint32_t, std::uint16_t) {
+  if (connectFailures == 0) return 1;
+  --connectFailures;
+  return 0;
+}
+
+int ScriptedEnvironment::WaitReadable(SocketHandle, int) {
+  ++waits;
+  if (!script.empty() && script.front() == kTimeout) {
+    script.pop_front();
+    return 0;
+  }
+  return 1;
+}
+
+long ScriptedEnvironment::Receive(SocketHandle, char* buffer, std::size_t size) {
+  receiveSizes.push_back(size);
+  if (script.empty() || size == 0) return 0;
+  std::string& chunk = script.front();
+  std::size_t count = std::min(size, chunk.size());
+  std::memcpy(buffer, chunk.data(), count);
+  chunk.erase(0, count);
+  if (chunk.empty()) script.pop_front();
+  return static_cast<long>(count);
+}
+
+long ScriptedEnvironment::SendSome(SocketHandle, const char* data, std::size_t size) {
+  std::size_t count = std::min(size, largestSend);
+  if (failSendAfter >= 0) {
+    long room = failSendAfter - static_cast<long>(sent.size());
+    if (room <= 0) return -1;
+    count = std::min(count, static_cast<std::size_t>(room));
+  }
+  sent.append(data, count);
+  return static_cast<long>(count);
+}
+
+void RecordingConnection::OnIdle() { ++idles; }
+
+int RecordingConnection::OnChannel(const char* n, std::uint32_t f, const char* t) {
+  ChatConnection::OnChannel(n, f, t);
+  return Record("OnChannel", n, f, t);
+}
+
+int RecordingConnection::OnName(const char* n, std::uint32_t f, const char* t) {
+  ChatConnection::OnName(n, f, t);
+  return Record("OnName", n, f, t);
+}
+
+int RecordingConnection::Record(const char* slot, const char* name,
+                                std::uint32_t flags, const char* text) {
+  events.push_back(Event{slot, name, flags, text});
+  return 1;
+}
+
+ScratchDirectory::ScratchDirectory() {
+  char pattern[] = "/tmp/corvane-test-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  path_ = made != nullptr ? made : "";
+  previous_ = std::filesystem::current_path().string();
+  if (!path_.empty() && chdir(path_.c_str()) != 0) path_.clear();
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  if (chdir(previous_.c_str()) != 0) return;
+  std::error_code ignored;
+  if (!path_.empty()) {
+    // Make read-only folders that a test made removable again.
+    for (auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
+      chmod(entry.path().c_str(), 0700);
+    }
+    std::filesystem::remove_all(path_, ignored);
+  }
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace testing_support
+}  // namespace corvane
