@@ -1,0 +1,67 @@
+#include "tests/bot_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "tests/test_support.h"
+
+namespace corvane {
+namespace testing_support {
+
+BotProcess::BotProcess(const std::string& program, const std::string& folder)
+    : pid_(-1), stdoutPath_(folder + ".stdout"), stderrPath_(folder + ".stderr") {
+  pid_ = fork();
+  if (pid_ != 0) return;
+  int out = open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int err = open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int in = open("/dev/null", O_RDONLY);
+  if (out < 0 || err < 0 || in < 0 || chdir(folder.c_str()) != 0) _exit(127);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  // Nothing of the test process (the server's sockets) reaches the program.
+  for (int fd = 3; fd < 1024; ++fd) close(fd);
+  char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  char* const envp[] = {nullptr};
+  execve(program.c_str(), argv, envp);
+  _exit(127);
+}
+
+BotProcess::~BotProcess() {
+  Stop();
+  unlink(stdoutPath_.c_str());
+  unlink(stderrPath_.c_str());
+}
+
+int BotProcess::Wait(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (pid_ > 0) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return -1;
+}
+
+void BotProcess::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+std::string BotProcess::Stdout() const { return ReadFile(stdoutPath_); }
+std::string BotProcess::Stderr() const { return ReadFile(stderrPath_); }
+
+}  // namespace testing_support
+}  // namespace corvane

@@ -1,0 +1,43 @@
+// Runs one of the real programs as a child process in a folder of its own.
+#ifndef CORVANE_TESTS_BOT_PROCESS_H_
+#define CORVANE_TESTS_BOT_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+
+namespace corvane {
+namespace testing_support {
+
+class BotProcess {
+ public:
+  // Starts `program` with no arguments in `folder`; its standard output and
+  // error go to files beside the folder, so they are not among its files.
+  BotProcess(const std::string& program, const std::string& folder);
+  // Ends the program if it still runs.
+  ~BotProcess();
+  BotProcess(const BotProcess&) = delete;
+  BotProcess& operator=(const BotProcess&) = delete;
+
+  // Waits up to `timeout` for the program to end by itself. Returns its exit
+  // status, or -1 if it still runs (or was ended by a signal).
+  int Wait(std::chrono::milliseconds timeout);
+
+  // Ends the program (SIGTERM) and waits for it.
+  void Stop();
+
+  bool Running() const { return pid_ > 0; }
+  std::string Stdout() const;
+  std::string Stderr() const;
+
+ private:
+  pid_t pid_;
+  std::string stdoutPath_;
+  std::string stderrPath_;
+};
+
+}  // namespace testing_support
+}  // namespace corvane
+
+#endif  // CORVANE_TESTS_BOT_PROCESS_H_

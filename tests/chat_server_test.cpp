@@ -1,0 +1,898 @@
+// Tests of the stand-in chat server, driven through real loopback sockets.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chat_server.h"
+#include "gtest/gtest.h"
+
+namespace corvane::server {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+constexpr milliseconds kWait{3000};  // generous upper bound; tests end as soon as data arrives
+
+const std::string kTopic = "1018 INFO \"Chat topic: This is the public chat channel.\"\r\n";
+
+// A plain blocking TCP client on 127.0.0.1 that keeps everything it receives.
+class Client {
+ public:
+  explicit Client(uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+    int one = 1;
+    if (fd_ >= 0) ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ~Client() { Close(); }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  bool Connected() const { return fd_ >= 0; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  bool Send(const std::string& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+
+  // Reads until everything received since `from` contains `needle`.
+  bool WaitFor(const std::string& needle, size_t from = 0, milliseconds timeout = kWait) {
+    return ReadUntil([&] { return received_.find(needle, from) != std::string::npos; }, timeout);
+  }
+
+  // Reads until the server closes the connection; false on timeout.
+  bool WaitForClose(milliseconds timeout = kWait) {
+    return ReadUntil([&] { return eof_; }, timeout);
+  }
+
+  // Reads whatever arrives within `span`.
+  void ReadFor(milliseconds span) {
+    ReadUntil([] { return false; }, span);
+  }
+
+  const std::string& Received() const { return received_; }
+  size_t Mark() const { return received_.size(); }
+  std::string Since(size_t mark) const { return received_.substr(mark); }
+  bool Eof() const { return eof_; }
+
+ private:
+  template <typename Done>
+  bool ReadUntil(Done done, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+      if (eof_ || fd_ < 0) return false;
+      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buf[4096];
+      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) {
+        eof_ = true;
+      } else {
+        received_.append(buf, static_cast<size_t>(n));
+      }
+    }
+    return true;
+  }
+
+  int fd_ = -1;
+  bool eof_ = false;
+  std::string received_;
+};
+
+std::string Welcome(const std::string& name, int accounts = 1) {
+  return "2010 NAME " + name + "\r\n" + "1007 CHANNEL \"Chat\"\r\n" + "1001 USER " + name +
+         " 0010 [CHAT]\r\n" + "1019 ERROR \"Hello " + name + ", welcome!\"\r\n" +
+         (accounts == 1 ? std::string("1018 INFO \"There is 1 user account on this server.\"\r\n")
+                        : "1018 INFO \"There are " + std::to_string(accounts) +
+                              " user accounts on this server.\"\r\n") +
+         "1018 INFO \"\"\r\n" + "1005 TALK " + name + " 0010 \"You have no mail.\"\r\n" + kTopic;
+}
+
+// Sends the logon the way the bot does and waits for the end of the welcome burst.
+bool LogOn(Client& client, const std::string& account, const std::string& password = "secret1") {
+  const size_t mark = client.Mark();
+  return client.Send("\x03\x04" + account + "\r\n" + password + "\r\n") &&
+         client.WaitFor(kTopic, mark);
+}
+
+ServerOptions Ephemeral() {
+  ServerOptions options;
+  options.port = 0;
+  return options;
+}
+
+// Starts a server on an ephemeral port; every test below uses one of these.
+class ChatServerTest : public ::testing::Test {
+ protected:
+  void StartServer(ServerOptions options) {
+    options.port = 0;
+    server_ = std::make_unique<ChatServer>(std::move(options));
+    ASSERT_TRUE(server_->Start()) << server_->LastError();
+    ASSERT_NE(server_->Port(), 0);
+  }
+  std::unique_ptr<Client> Connect() {
+    auto client = std::make_unique<Client>(server_->Port());
+    EXPECT_TRUE(client->Connected());
+    return client;
+  }
+  // Sends a line and returns what arrived up to and including `until`.
+  std::string Ask(Client& client, const std::string& line, const std::string& until) {
+    const size_t mark = client.Mark();
+    EXPECT_TRUE(client.Send(line));
+    EXPECT_TRUE(client.WaitFor(until, mark)) << "after " << line << " got: " << client.Since(mark);
+    return client.Since(mark);
+  }
+  std::unique_ptr<ChatServer> server_;
+};
+
+// ---------------------------------------------------------------- logon
+
+using LogonTest = ChatServerTest;
+
+TEST_F(LogonTest, RepliesWithPromptsThenWelcomeBurst) {
+  StartServer(Ephemeral());
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  EXPECT_EQ(c->Received(),
+            "Connection from [127.0.0.1]\r\nEnter your account name and password.\r\n"
+            "Username: statbot\r\nPassword: \r\n" +
+                Welcome("statbot"));
+  c->ReadFor(milliseconds(50));
+  EXPECT_EQ(c->Received().size(), c->Received().rfind(kTopic) + kTopic.size()) << "nothing after the burst";
+}
+
+TEST_F(LogonTest, AcceptsSplitBytesBareLineFeedsAndNoLeadingBytes) {
+  ServerOptions options = Ephemeral();
+  options.sendPrompts = false;
+  StartServer(options);
+  auto c = Connect();
+  for (char ch : std::string("statbot\nsecret1\n")) {
+    ASSERT_TRUE(c->Send(std::string(1, ch)));
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  ASSERT_TRUE(c->WaitFor(kTopic));
+  EXPECT_EQ(c->Received(), Welcome("statbot")) << "no prompts expected";
+}
+
+TEST_F(LogonTest, LeadingBytesMayArriveAlone) {
+  ServerOptions options = Ephemeral();
+  options.sendPrompts = false;
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(c->Send("\x03"));
+  std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_TRUE(c->Send("\x04"));
+  std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_TRUE(c->Send("statbot\r\nx\r\n"));
+  ASSERT_TRUE(c->WaitFor(kTopic));
+  EXPECT_EQ(c->Received().substr(0, 19), "2010 NAME statbot\r\n");
+}
+
+TEST_F(LogonTest, FailedLogonKeepsConnectionOpenAndRetryWorks) {
+  ServerOptions options = Ephemeral();
+  options.accounts = {{"statbot", "secret1"}, {"other", "pw2"}};
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(c->WaitFor("Username: "));
+
+  size_t mark = c->Mark();
+  ASSERT_TRUE(c->Send("\x03\x04statbot\r\nwrong\r\n"));
+  ASSERT_TRUE(c->WaitFor("Login failed.\r\nUsername: ", mark));
+  c->ReadFor(milliseconds(50));
+  EXPECT_EQ(c->Since(mark), "statbot\r\nPassword: \r\nLogin failed.\r\nUsername: ")
+      << "the new prompt has no line end and no event follows";
+
+  mark = c->Mark();
+  ASSERT_TRUE(c->Send("nobody\r\nsecret1\r\n"));
+  ASSERT_TRUE(c->WaitFor("Login failed.\r\nUsername: ", mark)) << "unknown account";
+  EXPECT_EQ(c->Since(mark).find("2010"), std::string::npos);
+
+  mark = c->Mark();
+  ASSERT_TRUE(c->Send("statbot\r\nsecret1\r\n"));
+  ASSERT_TRUE(c->WaitFor(kTopic, mark));
+  EXPECT_EQ(c->Since(mark), "statbot\r\nPassword: \r\n" + Welcome("statbot", 2));
+  EXPECT_FALSE(c->Eof());
+}
+
+TEST_F(LogonTest, SecondLogonOfAnAccountGetsNumberedName) {
+  StartServer(Ephemeral());
+  auto a = Connect();
+  auto b = Connect();
+  ASSERT_TRUE(LogOn(*a, "statbot"));
+  ASSERT_TRUE(LogOn(*b, "statbot"));
+  EXPECT_NE(b->Received().find("2010 NAME statbot#2\r\n"), std::string::npos) << b->Received();
+  EXPECT_NE(b->Received().find("1001 USER statbot 0010 [CHAT]\r\n1001 USER statbot#2 0010 [CHAT]\r\n"),
+            std::string::npos)
+      << "the user list shows the earlier member first, then the client itself";
+}
+
+// ---------------------------------------------------------------- channels
+
+using ChannelTest = ChatServerTest;
+
+TEST_F(ChannelTest, JoinTrimsTrailingSpacesAndListsUsers) {
+  StartServer(Ephemeral());
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  const std::string reply = Ask(*c, "/join TestHome \t \r\n", "1001 USER statbot 0010 [CHAT]\r\n");
+  EXPECT_EQ(reply,
+            "1007 CHANNEL \"TestHome\"\r\n"
+            "1018 INFO \"you are now tempOP for this channel\"\r\n"
+            "1009 USER statbot 0010\r\n"
+            "1001 USER statbot 0010 [CHAT]\r\n");
+  // The recorded line keeps what the client really sent.
+  ASSERT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.Lines().size() == 3; }, kWait));
+  EXPECT_EQ(server_->Lines()[2].text, "/join TestHome \t ");
+}
+
+TEST_F(ChannelTest, TwoClientsSeeEachOthersJoinTalkAndLeave) {
+  StartServer(Ephemeral());
+  auto a = Connect();
+  auto b = Connect();
+  ASSERT_TRUE(LogOn(*a, "alpha"));
+  Ask(*a, "/join Clan\r\n", "1001 USER alpha 0010 [CHAT]\r\n");
+
+  ASSERT_TRUE(LogOn(*b, "beta"));
+  size_t markA = a->Mark();
+  const std::string joinReply = Ask(*b, "/join Clan\r\n", "1001 USER beta 0010 [CHAT]\r\n");
+  EXPECT_EQ(joinReply,
+            "1007 CHANNEL \"Clan\"\r\n"
+            "1001 USER alpha 0010 [CHAT]\r\n"
+            "1009 USER beta 0010\r\n"
+            "1001 USER beta 0010 [CHAT]\r\n")
+      << "no tempOP line when the channel has people in it";
+  ASSERT_TRUE(a->WaitFor("1002 JOIN beta 0010 [CHAT]\r\n", markA));
+
+  markA = a->Mark();
+  size_t markB = b->Mark();
+  ASSERT_TRUE(b->Send("hello there\r\n"));
+  ASSERT_TRUE(a->WaitFor("1005 TALK beta 0010 \"hello there\"\r\n", markA));
+  b->ReadFor(milliseconds(30));
+  EXPECT_EQ(b->Since(markB), "") << "the talker gets no echo";
+
+  markA = a->Mark();
+  b->Close();
+  ASSERT_TRUE(a->WaitFor("1003 LEAVE beta 0010\r\n", markA));
+}
+
+TEST_F(ChannelTest, LeavingForAnotherChannelTellsTheOldOne) {
+  StartServer(Ephemeral());
+  auto a = Connect();
+  auto b = Connect();
+  ASSERT_TRUE(LogOn(*a, "alpha"));
+  ASSERT_TRUE(LogOn(*b, "beta"));
+  ASSERT_TRUE(a->WaitFor("1002 JOIN beta 0010 [CHAT]\r\n")) << "both start in the first channel";
+  const size_t mark = a->Mark();
+  Ask(*b, "/join Elsewhere\r\n", "1001 USER beta 0010 [CHAT]\r\n");
+  ASSERT_TRUE(a->WaitFor("1003 LEAVE beta 0010\r\n", mark));
+}
+
+TEST_F(ChannelTest, JoiningTheSameChannelAgainListsItWithoutTellingOthers) {
+  StartServer(Ephemeral());
+  auto a = Connect();
+  auto b = Connect();
+  ASSERT_TRUE(LogOn(*a, "alpha"));
+  Ask(*a, "/join Clan\r\n", "1001 USER alpha 0010 [CHAT]\r\n");
+  ASSERT_TRUE(LogOn(*b, "beta"));
+  Ask(*b, "/join Clan\r\n", "1001 USER beta 0010 [CHAT]\r\n");
+  ASSERT_TRUE(a->WaitFor("1002 JOIN beta 0010 [CHAT]\r\n"));
+  const size_t mark = a->Mark();
+  EXPECT_EQ(Ask(*b, "/join Clan\r\n", "1001 USER beta 0010 [CHAT]\r\n"),
+            "1007 CHANNEL \"Clan\"\r\n"
+            "1001 USER alpha 0010 [CHAT]\r\n"
+            "1009 USER beta 0010\r\n"
+            "1001 USER beta 0010 [CHAT]\r\n");
+  a->ReadFor(milliseconds(50));
+  EXPECT_EQ(a->Since(mark), "");
+}
+
+TEST_F(ChannelTest, FullAndRestrictedChannelsKeepClientWhereItIs) {
+  ServerOptions options = Ephemeral();
+  options.fullChannels = {"Busy"};
+  options.restrictedChannels = {"Locked"};
+  StartServer(options);
+  auto a = Connect();
+  ASSERT_TRUE(LogOn(*a, "alpha"));
+  EXPECT_EQ(Ask(*a, "/join Busy\r\n", "\r\n"), "1013 CHANNELFULL \"Busy\"\r\n");
+  EXPECT_EQ(Ask(*a, "/join Locked \r\n", "\r\n"), "1015 CHANNELRESTRICTED \"Locked\"\r\n");
+
+  // alpha is still in the first channel: a newcomer there lists it.
+  auto b = Connect();
+  ASSERT_TRUE(LogOn(*b, "beta"));
+  EXPECT_NE(b->Received().find("1001 USER alpha 0010 [CHAT]\r\n1001 USER beta 0010 [CHAT]\r\n"),
+            std::string::npos)
+      << b->Received();
+}
+
+TEST_F(ChannelTest, RedirectPlacesTheFirstJoinsElsewhere) {
+  ServerOptions options = Ephemeral();
+  options.redirectChannel = "Void";
+  options.redirectJoins = 1;
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  EXPECT_EQ(Ask(*c, "/join Clan\r\n", "1001 USER statbot 0010 [CHAT]\r\n").substr(0, 22),
+            "1007 CHANNEL \"Void\"\r\n1");
+  EXPECT_EQ(Ask(*c, "/join Clan\r\n", "1001 USER statbot 0010 [CHAT]\r\n").substr(0, 22),
+            "1007 CHANNEL \"Clan\"\r\n1");
+}
+
+TEST_F(ChannelTest, RedirectMinusOneRedirectsEveryJoin) {
+  ServerOptions options = Ephemeral();
+  options.redirectChannel = "Void";
+  options.redirectJoins = -1;
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  for (int i = 0; i < 3; ++i) {
+    const std::string reply = Ask(*c, "/join Clan\r\n", "1001 USER statbot 0010 [CHAT]\r\n");
+    EXPECT_EQ(reply.substr(0, 21), "1007 CHANNEL \"Void\"\r\n") << "join " << i;
+  }
+}
+
+TEST_F(ChannelTest, BadCommandsGetErrors) {
+  StartServer(Ephemeral());
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  EXPECT_EQ(Ask(*c, "/dance now\r\n", "\r\n"), "1019 ERROR \"That is not a valid command.\"\r\n");
+  EXPECT_EQ(Ask(*c, "/join   \r\n", "\r\n"), "1019 ERROR \"Usage: /join <channel>\"\r\n");
+}
+
+// ---------------------------------------------------------------- stats
+
+using StatsTest = ChatServerTest;
+
+std::string InfoLines(const std::vector<std::string>& texts) {
+  std::string out;
+  for (const std::string& t : texts) out += "1018 INFO \"" + t + "\"\r\n";
+  return out;
+}
+
+TEST(StatsAnswerTest, IsDeterministicAndDependsOnNameAndProduct) {
+  const auto a = StatsAnswer("alice", "SEXP");
+  ASSERT_EQ(a.size(), 3u);
+  EXPECT_EQ(a[0], "alice's record:");
+  EXPECT_EQ(a[1].rfind("Normal games: ", 0), 0u) << a[1];
+  EXPECT_EQ(a[2].rfind("Ladder games: ", 0), 0u) << a[2];
+  EXPECT_NE(a[2].find(", rating "), std::string::npos) << a[2];
+  EXPECT_EQ(StatsAnswer("alice", "SEXP"), a);
+  EXPECT_NE(StatsAnswer("alice", "STAR"), a);
+  EXPECT_NE(StatsAnswer("alicf", "SEXP")[1], a[1]);
+  EXPECT_EQ(StatsAnswer("alice", "DEMO").size(), 2u) << "a product without a ladder";
+  EXPECT_TRUE(StatsAnswer("alice", "XXXX").empty());
+  EXPECT_EQ(KnownProducts(), (std::vector<std::string>{"SEXP", "STAR", "DEMO"}));
+}
+
+TEST(StatsAnswerTest, WellFormedNames) {
+  EXPECT_TRUE(IsWellFormedName("a"));
+  EXPECT_TRUE(IsWellFormedName("Some-Name_[1].x"));
+  EXPECT_FALSE(IsWellFormedName(""));
+  EXPECT_FALSE(IsWellFormedName("sixteen_chars_xx"));
+  EXPECT_FALSE(IsWellFormedName("bad*name"));
+}
+
+TEST_F(StatsTest, KnownPlayerGetsRecordLines) {
+  StartServer(Ephemeral());
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  const std::string expected = InfoLines(StatsAnswer("alice", "SEXP"));
+  EXPECT_EQ(Ask(*c, "/stats alice SEXP\r\n", expected), expected);
+  const std::string star = InfoLines(StatsAnswer("alice", "STAR"));
+  EXPECT_EQ(Ask(*c, "/stats alice star \r\n", star), star) << "product code in any case";
+  const std::string demo = InfoLines(StatsAnswer("alice", "DEMO"));
+  EXPECT_EQ(Ask(*c, "/stats alice DEMO\r\n", demo), demo);
+}
+
+TEST_F(StatsTest, PlayerListDecidesWhoIsKnown) {
+  ServerOptions options = Ephemeral();
+  options.players = {"alice", "bob"};
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  EXPECT_EQ(Ask(*c, "/stats nobody SEXP\r\n", "\r\n"), "1019 ERROR \"Invalid user.\"\r\n");
+  EXPECT_EQ(Ask(*c, "/stats Alice SEXP\r\n", "\r\n"), "1019 ERROR \"Invalid user.\"\r\n");
+  const std::string bob = InfoLines(StatsAnswer("bob", "STAR"));
+  EXPECT_EQ(Ask(*c, "/stats bob STAR\r\n", bob), bob);
+}
+
+TEST_F(StatsTest, MalformedNameIsUnknownWithoutPlayerList) {
+  StartServer(Ephemeral());
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  EXPECT_EQ(Ask(*c, "/stats bad*name SEXP\r\n", "\r\n"), "1019 ERROR \"Invalid user.\"\r\n");
+  EXPECT_EQ(Ask(*c, "/stats waytoolongname16 SEXP\r\n", "\r\n"), "1019 ERROR \"Invalid user.\"\r\n");
+}
+
+TEST_F(StatsTest, MissingProductGetsThreeUsageErrors) {
+  StartServer(Ephemeral());
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  const std::string usage =
+      "1019 ERROR \"Usage: /stats <name> <product>\"\r\n"
+      "1019 ERROR \"<product> is a product code such as SEXP or STAR.\"\r\n"
+      "1019 ERROR \"Example: /stats somebody STAR\"\r\n";
+  EXPECT_EQ(Ask(*c, "/stats alice\r\n", "somebody STAR\"\r\n"), usage);
+  EXPECT_EQ(Ask(*c, "/stats\r\n", "somebody STAR\"\r\n"), usage);
+}
+
+TEST_F(StatsTest, UnknownProductGetsErrors) {
+  StartServer(Ephemeral());
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  EXPECT_EQ(Ask(*c, "/stats alice QQQQ\r\n", "DEMO.\"\r\n"),
+            "1019 ERROR \"Unknown product code: QQQQ.\"\r\n"
+            "1019 ERROR \"Known product codes: SEXP, STAR, DEMO.\"\r\n");
+}
+
+TEST_F(StatsTest, RapidRequestsAreAllAnsweredInOrder) {
+  StartServer(Ephemeral());
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  std::string requests;
+  std::string expected;
+  for (int i = 0; i < 60; ++i) {
+    const std::string name = "p" + std::to_string(i);
+    const std::string product = i % 2 == 0 ? "SEXP" : "STAR";
+    requests += "/stats " + name + " " + product + "\r\n";
+    expected += InfoLines(StatsAnswer(name, product));
+  }
+  const size_t mark = c->Mark();
+  ASSERT_TRUE(c->Send(requests));
+  ASSERT_TRUE(c->WaitFor(InfoLines(StatsAnswer("p59", "STAR")), mark));
+  EXPECT_EQ(c->Since(mark), expected);
+  EXPECT_FALSE(c->Eof());
+}
+
+// ---------------------------------------------------------------- recording
+
+using RecordingTest = ChatServerTest;
+
+TEST_F(RecordingTest, ChunksAndLinesKeepBytesAndArrivalTimes) {
+  ServerOptions options = Ephemeral();
+  options.silent = true;  // only what the client sends matters here
+  StartServer(options);
+  auto c = Connect();
+  const auto before = Clock::now();
+  ASSERT_TRUE(c->Send("\x03\x04stat"));
+  ASSERT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.Chunks().size() == 1; }, kWait));
+  std::this_thread::sleep_for(milliseconds(30));
+  ASSERT_TRUE(c->Send("bot\r\nsecret1"));
+  ASSERT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.Chunks().size() == 2; }, kWait));
+  std::this_thread::sleep_for(milliseconds(30));
+  ASSERT_TRUE(c->Send("\r\n/join Clan\nrest"));
+  ASSERT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.Lines().size() == 3; }, kWait));
+  const auto after = Clock::now();
+
+  const auto chunks = server_->Chunks();
+  ASSERT_EQ(chunks.size(), 3u);
+  EXPECT_EQ(chunks[0].bytes, "\x03\x04stat");
+  EXPECT_EQ(chunks[1].bytes, "bot\r\nsecret1");
+  EXPECT_EQ(chunks[2].bytes, "\r\n/join Clan\nrest");
+  for (const auto& chunk : chunks) {
+    EXPECT_EQ(chunk.connection, 1);
+    EXPECT_GE(chunk.at, before);
+    EXPECT_LE(chunk.at, after);
+  }
+  EXPECT_GE(chunks[1].at - chunks[0].at, milliseconds(25));
+  EXPECT_GE(chunks[2].at - chunks[1].at, milliseconds(25));
+
+  const auto lines = server_->Lines();
+  ASSERT_EQ(lines.size(), 3u) << "the unterminated tail is not a line";
+  EXPECT_EQ(lines[0].text, "\x03\x04statbot");
+  EXPECT_EQ(lines[0].at, chunks[1].at);
+  EXPECT_EQ(lines[1].text, "secret1");
+  EXPECT_EQ(lines[1].at, chunks[2].at);
+  EXPECT_EQ(lines[2].text, "/join Clan");
+  EXPECT_EQ(lines[2].at, chunks[2].at);
+}
+
+TEST_F(RecordingTest, ConnectionsAreNumberedAndCounted) {
+  StartServer(Ephemeral());
+  EXPECT_EQ(server_->ConnectionCount(), 0);
+  auto a = Connect();
+  ASSERT_TRUE(a->WaitFor("Username: "));
+  auto b = Connect();
+  ASSERT_TRUE(b->WaitFor("Username: "));
+  ASSERT_TRUE(b->Send("second\r\n"));
+  ASSERT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.Lines().size() == 1; }, kWait));
+  ASSERT_TRUE(a->Send("first\r\n"));
+  ASSERT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.Lines().size() == 2; }, kWait));
+  EXPECT_EQ(server_->ConnectionCount(), 2);
+  const auto lines = server_->Lines();
+  EXPECT_EQ(lines[0].connection, 2);
+  EXPECT_EQ(lines[0].text, "second");
+  EXPECT_EQ(lines[1].connection, 1);
+  EXPECT_EQ(lines[1].text, "first");
+}
+
+TEST_F(RecordingTest, OnLineSeesEveryLine) {
+  ServerOptions options = Ephemeral();
+  std::mutex mu;
+  std::vector<std::string> seen;
+  options.onLine = [&](const ReceivedLine& line) {
+    std::lock_guard<std::mutex> lock(mu);
+    seen.push_back(std::to_string(line.connection) + ":" + line.text);
+  };
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  Ask(*c, "/join Clan\r\n", "1001 USER statbot 0010 [CHAT]\r\n");
+  server_->Stop();
+  EXPECT_EQ(seen, (std::vector<std::string>{"1:\x03\x04statbot", "1:secret1", "1:/join Clan"}));
+}
+
+TEST_F(RecordingTest, WaitForGivesUpAfterTimeout) {
+  StartServer(Ephemeral());
+  const auto start = Clock::now();
+  EXPECT_FALSE(server_->WaitFor([](const ChatServer& s) { return s.ConnectionCount() > 0; }, milliseconds(60)));
+  EXPECT_GE(Clock::now() - start, milliseconds(60));
+  EXPECT_LT(Clock::now() - start, milliseconds(1000));
+}
+
+// ---------------------------------------------------------------- scripted faults
+
+using FaultTest = ChatServerTest;
+
+TEST_F(FaultTest, CloseAfterLogonClosesWithoutAnswer) {
+  ServerOptions options = Ephemeral();
+  options.closeAfterLogon = true;
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(c->Send("\x03\x04statbot\r\nsecret1\r\n"));
+  ASSERT_TRUE(c->WaitForClose());
+  EXPECT_EQ(c->Received(), "Connection from [127.0.0.1]\r\nEnter your account name and password.\r\nUsername: ");
+  const auto lines = server_->Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].text, "secret1");
+}
+
+TEST_F(FaultTest, CloseAfterLogonWithoutPromptsSendsNothing) {
+  ServerOptions options = Ephemeral();
+  options.closeAfterLogon = true;
+  options.sendPrompts = false;
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(c->Send("statbot\r\n"));
+  c->ReadFor(milliseconds(30));
+  EXPECT_FALSE(c->Eof()) << "only the second logon line ends it";
+  ASSERT_TRUE(c->Send("secret1\r\n"));
+  ASSERT_TRUE(c->WaitForClose());
+  EXPECT_EQ(c->Received(), "");
+}
+
+TEST_F(FaultTest, SilentServerRecordsButNeverWrites) {
+  ServerOptions options = Ephemeral();
+  options.silent = true;
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(c->Send("\x03\x04statbot\r\nsecret1\r\n/join Clan\r\n/stats alice SEXP\r\n"));
+  ASSERT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.Lines().size() == 4; }, kWait));
+  c->ReadFor(milliseconds(100));
+  EXPECT_EQ(c->Received(), "");
+  EXPECT_FALSE(c->Eof());
+  // A silent server can still be scripted byte by byte.
+  server_->SendToAll("2010 NAME scripted\r\n");
+  ASSERT_TRUE(c->WaitFor("2010 NAME scripted\r\n"));
+  EXPECT_EQ(c->Received(), "2010 NAME scripted\r\n");
+}
+
+TEST_F(FaultTest, RawAfterWelcomeFollowsTheBurst) {
+  ServerOptions options = Ephemeral();
+  options.rawAfterWelcome = "1019 ERROR \"odd\"\r\nno line end";
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(c->Send("\x03\x04statbot\r\nsecret1\r\n"));
+  ASSERT_TRUE(c->WaitFor("no line end"));
+  const std::string& got = c->Received();
+  EXPECT_EQ(got.substr(got.size() - kTopic.size() - options.rawAfterWelcome.size()),
+            kTopic + options.rawAfterWelcome);
+}
+
+TEST_F(FaultTest, CloseAfterStatsClosesOnceAnswered) {
+  ServerOptions options = Ephemeral();
+  options.closeAfterStats = 2;
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  const std::string first = InfoLines(StatsAnswer("alice", "SEXP"));
+  EXPECT_EQ(Ask(*c, "/stats alice SEXP\r\n", first), first);
+  c->ReadFor(milliseconds(30));
+  ASSERT_FALSE(c->Eof());
+  const size_t mark = c->Mark();
+  ASSERT_TRUE(c->Send("/stats nobody* SEXP\r\n"));
+  ASSERT_TRUE(c->WaitForClose());
+  EXPECT_EQ(c->Since(mark), "1019 ERROR \"Invalid user.\"\r\n") << "errors count as answers too";
+}
+
+TEST_F(FaultTest, CloseAfterZeroStatsClosesWithoutAnswer) {
+  ServerOptions options = Ephemeral();
+  options.closeAfterStats = 0;
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  const size_t mark = c->Mark();
+  ASSERT_TRUE(c->Send("/stats alice SEXP\r\n"));
+  ASSERT_TRUE(c->WaitForClose());
+  EXPECT_EQ(c->Since(mark), "");
+}
+
+TEST_F(FaultTest, CloseAllEndsConnectionsButKeepsListening) {
+  StartServer(Ephemeral());
+  auto a = Connect();
+  auto b = Connect();
+  ASSERT_TRUE(LogOn(*a, "alpha"));
+  ASSERT_TRUE(LogOn(*b, "beta"));
+  server_->SendToAll("raw bytes\r\n");
+  ASSERT_TRUE(a->WaitFor("raw bytes\r\n"));
+  ASSERT_TRUE(b->WaitFor("raw bytes\r\n"));
+  server_->CloseAll();
+  EXPECT_TRUE(a->WaitForClose());
+  EXPECT_TRUE(b->WaitForClose());
+
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "gamma"));
+  EXPECT_EQ(server_->ConnectionCount(), 3);
+  EXPECT_NE(c->Received().find("1001 USER gamma"), std::string::npos);
+  EXPECT_EQ(c->Received().find("alpha"), std::string::npos) << "closed clients left the channel";
+}
+
+TEST_F(FaultTest, IdleClientIsNotDisconnected) {
+  StartServer(Ephemeral());
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  const size_t mark = c->Mark();
+  c->ReadFor(milliseconds(300));
+  EXPECT_FALSE(c->Eof());
+  EXPECT_EQ(c->Since(mark), "") << "no keep-alive lines";
+  const std::string answer = InfoLines(StatsAnswer("alice", "SEXP"));
+  EXPECT_EQ(Ask(*c, "/stats alice SEXP\r\n", answer), answer);
+}
+
+// ---------------------------------------------------------------- start and stop
+
+using LifecycleTest = ChatServerTest;
+
+TEST_F(LifecycleTest, StopReturnsPromptlyWithSilentClientsConnected) {
+  StartServer(Ephemeral());
+  auto quiet = Connect();  // never sends a byte
+  auto half = Connect();
+  ASSERT_TRUE(half->Send("\x03\x04stat"));  // half a logon
+  ASSERT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.Chunks().size() == 1; }, kWait));
+  const auto start = Clock::now();
+  server_->Stop();
+  EXPECT_LT(Clock::now() - start, milliseconds(500));
+  EXPECT_TRUE(quiet->WaitForClose());
+  EXPECT_TRUE(half->WaitForClose());
+  server_->Stop();  // a second Stop is harmless
+  Client late(server_->Port());
+  EXPECT_FALSE(late.Connected()) << "the listener is closed";
+}
+
+TEST_F(LifecycleTest, DestructorStopsAServerWithClients) {
+  StartServer(Ephemeral());
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  const auto start = Clock::now();
+  server_.reset();
+  EXPECT_LT(Clock::now() - start, milliseconds(500));
+  EXPECT_TRUE(c->WaitForClose());
+}
+
+TEST_F(LifecycleTest, StartFailsWhenThePortIsTaken) {
+  StartServer(Ephemeral());
+  ServerOptions options;
+  options.port = server_->Port();
+  ChatServer second(options);
+  EXPECT_FALSE(second.Start());
+  EXPECT_NE(second.LastError().find("bind 127.0.0.1:" + std::to_string(options.port)), std::string::npos)
+      << second.LastError();
+  EXPECT_EQ(second.Port(), 0);
+}
+
+TEST_F(LifecycleTest, StartTwiceFails) {
+  StartServer(Ephemeral());
+  EXPECT_FALSE(server_->Start());
+}
+
+// ---------------------------------------------------------------- chatd
+
+// Runs chatd with its stdout and stderr on pipes.
+class Chatd {
+ public:
+  explicit Chatd(const std::vector<std::string>& arguments) {
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+    // Everything the child needs is made before fork(): other threads of this
+    // process may hold the allocator's lock at that moment.
+    std::string path = CORVANE_CHATD_PATH;
+    std::vector<std::string> copy = arguments;
+    std::vector<char*> argv{path.data()};
+    for (std::string& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      ::execv(path.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Chatd() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+  }
+
+  // Reads stdout until it contains `needle`.
+  bool WaitForOutput(const std::string& needle, milliseconds timeout = kWait) {
+    const auto deadline = Clock::now() + timeout;
+    while (output_.find(needle) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buf[1024];
+      ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) return false;
+      output_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  // Waits for the exit and returns the exit status (-1 for a signal or timeout).
+  int Wait(milliseconds timeout = kWait) {
+    const auto deadline = Clock::now() + timeout;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (Clock::now() > deadline) return -1;
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string Errors() {
+    std::string text;
+    char buf[1024];
+    ssize_t n;
+    while ((n = ::read(err_, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    return text;
+  }
+
+  pid_t Pid() const { return pid_; }
+  const std::string& Output() const { return output_; }
+
+  // The port from the "listening on" line, 0 if not seen.
+  uint16_t Port() {
+    const std::string marker = "chatd: listening on 127.0.0.1:";
+    if (!WaitForOutput("\n")) return 0;
+    const size_t at = output_.find(marker);
+    if (at == std::string::npos) return 0;
+    return static_cast<uint16_t>(std::stoi(output_.substr(at + marker.size())));
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int out_ = -1;
+  int err_ = -1;
+  std::string output_;
+};
+
+std::string TempFile(const std::string& name, const std::string& content) {
+  const std::string path = ::testing::TempDir() + "chatd_" + std::to_string(::getpid()) + "_" + name;
+  std::ofstream(path) << content;
+  return path;
+}
+
+TEST(ChatdTest, LogsReceivedLinesAndStopsOnSigterm) {
+  const std::string accounts = TempFile("accounts", "# test accounts\nstatbot secret1\n\nother pw\n");
+  const std::string players = TempFile("players", "alice\nbob\n");
+  Chatd chatd({"--port", "0", "--accounts", accounts, "--players", players, "--full", "Busy",
+               "--redirect", "Void"});
+  const uint16_t port = chatd.Port();
+  ASSERT_NE(port, 0) << chatd.Output();
+
+  Client c(port);
+  ASSERT_TRUE(c.Connected());
+  ASSERT_TRUE(LogOn(c, "statbot", "secret1"));
+  EXPECT_NE(c.Received().find("There are 2 user accounts"), std::string::npos);
+  size_t mark = c.Mark();
+  ASSERT_TRUE(c.Send("/join Busy\r\n/join Clan \r\n"));
+  ASSERT_TRUE(c.WaitFor("1001 USER statbot 0010 [CHAT]\r\n", mark));
+  EXPECT_EQ(c.Since(mark).substr(0, 46), "1013 CHANNELFULL \"Busy\"\r\n1007 CHANNEL \"Void\"\r\n") << c.Since(mark);
+  mark = c.Mark();
+  ASSERT_TRUE(c.Send("/stats carol SEXP\r\n"));
+  ASSERT_TRUE(c.WaitFor("Invalid user.", mark));
+
+  ASSERT_TRUE(chatd.WaitForOutput("[conn 1] >> /stats carol SEXP\n"));
+  EXPECT_NE(chatd.Output().find("[conn 1] >> \\x03\\x04statbot\n[conn 1] >> secret1\n"
+                                "[conn 1] >> /join Busy\n[conn 1] >> /join Clan \n"),
+            std::string::npos)
+      << chatd.Output();
+
+  ASSERT_EQ(::kill(chatd.Pid(), SIGTERM), 0);
+  EXPECT_EQ(chatd.Wait(), 0);
+  EXPECT_TRUE(c.WaitForClose());
+  std::remove(accounts.c_str());
+  std::remove(players.c_str());
+}
+
+TEST(ChatdTest, ExitAfterEndsItByItself) {
+  Chatd chatd({"--port", "0", "--quiet", "--exit-after", "0.2"});
+  const uint16_t port = chatd.Port();
+  ASSERT_NE(port, 0);
+  Client c(port);
+  ASSERT_TRUE(LogOn(c, "statbot"));
+  EXPECT_EQ(chatd.Wait(), 0);
+  EXPECT_TRUE(c.WaitForClose());
+  EXPECT_EQ(chatd.Output().find("[conn"), std::string::npos) << "--quiet logs no lines";
+}
+
+TEST(ChatdTest, RejectsBadOptionsWithExitCodeOne) {
+  const std::string noPassword = TempFile("badaccounts", "statbot\n");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"--port"}, "--port needs a value"},
+      {{"--port", "70000"}, "--port wants a whole number"},
+      {{"--port", "12x"}, "--port wants a whole number"},
+      {{"--accounts", "/nonexistent/file"}, "cannot read accounts file"},
+      {{"--accounts", noPassword}, "expected \"account password\""},
+      {{"--redirect-joins", "2"}, "--redirect-joins needs --redirect"},
+      {{"--exit-after", "soon"}, "--exit-after wants a number"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    Chatd chatd(arguments);
+    EXPECT_EQ(chatd.Wait(), 1) << arguments[0];
+    const std::string errors = chatd.Errors();
+    EXPECT_EQ(errors.rfind("chatd: ", 0), 0u) << errors;
+    EXPECT_NE(errors.find(message), std::string::npos) << errors;
+  }
+  std::remove(noPassword.c_str());
+}
+
+TEST(ChatdTest, FailsClearlyWhenThePortIsTaken) {
+  ChatServer holder(Ephemeral());
+  ASSERT_TRUE(holder.Start());
+  Chatd chatd({"--port", std::to_string(holder.Port())});
+  EXPECT_EQ(chatd.Wait(), 1);
+  EXPECT_NE(chatd.Errors().find("chatd: cannot listen: bind 127.0.0.1:"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvane::server

@@ -1,0 +1,98 @@
+// A folder with the programs' files and a stand-in chat server, for running
+// the real programs end to end. BWCorvane_fast and SCCorvane_fast are the
+// shipped sources with every pause divided by 50 and the server at
+// 127.0.0.1:CORVANE_TEST_SERVER_PORT.
+#ifndef CORVANE_TESTS_PROGRAM_FIXTURE_H_
+#define CORVANE_TESTS_PROGRAM_FIXTURE_H_
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/chat_server.h"
+#include "tests/bot_process.h"
+#include "tests/test_support.h"
+
+namespace corvane {
+
+inline const char kBanner[] =
+    "             Corvane\n"
+    "           by the Corvane developers\n"
+    "  https://corvane.example.org/\n"
+    "          Version 1.0 Beta\n";
+
+inline std::string Banner(const std::string& indent, const std::string& product) {
+  std::string banner;
+  std::string lines = kBanner;
+  for (std::size_t at = 0; at < lines.size();) {
+    std::size_t end = lines.find('\n', at);
+    banner += indent + lines.substr(at, end - at + 1);
+    at = end + 1;
+  }
+  return banner + indent + "  Stat Checker for " + product + " Only\n";
+}
+
+class ProgramTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    testing_support::WriteFile("configuration.txt", "statbot secret1 Clan\n");
+    testing_support::WriteFile("bwmembers.txt", "Members\nalice\nbob\n");
+    testing_support::WriteFile("scmembers.txt", "Members\nbob1\n");
+  }
+
+  void StartServer(server::ServerOptions options = server::ServerOptions(),
+                   std::uint16_t port = CORVANE_TEST_SERVER_PORT) {
+    options.port = port;
+    server_ = std::make_unique<server::ChatServer>(options);
+    ASSERT_TRUE(server_->Start()) << server_->LastError();
+  }
+
+  // Starts `program` in the test's folder, after ending any earlier one.
+  void Run(const char* program) {
+    bot_.reset();
+    bot_ = std::make_unique<testing_support::BotProcess>(program, scratch_.path());
+  }
+
+  std::vector<std::string> LinesOf(int connection) const {
+    std::vector<std::string> texts;
+    for (const server::ReceivedLine& line : server_->Lines()) {
+      if (line.connection == connection) texts.push_back(line.text);
+    }
+    return texts;
+  }
+
+  // Waits until connection `connection` sent `count` lines equal to `text`.
+  bool WaitForLine(const std::string& text, int connection = 1, int count = 1,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+    return server_->WaitFor(
+        [&](const server::ChatServer&) {
+          std::vector<std::string> lines = LinesOf(connection);
+          return std::count(lines.begin(), lines.end(), text) >= count;
+        },
+        timeout);
+  }
+
+  // Waits until the program printed `text`.
+  bool WaitForOutput(const std::string& text,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (bot_->Stdout().find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
+  testing_support::ScratchDirectory scratch_;
+  std::unique_ptr<server::ChatServer> server_;
+  std::unique_ptr<testing_support::BotProcess> bot_;
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_TESTS_PROGRAM_FIXTURE_H_
