@@ -1,6 +1,7 @@
 // The operating system as Corvane sees it: the socket library, sleeping and
 // the last error code. core/ and app/ reach the system only through this
-// header; the build compiles exactly one implementation of it (posix/ today).
+// header; the build compiles exactly one implementation of it (posix/ or
+// windows/).
 #ifndef CORVANE_PLATFORM_ENVIRONMENT_H_
 #define CORVANE_PLATFORM_ENVIRONMENT_H_
 

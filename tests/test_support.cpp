@@ -1,14 +1,13 @@
 #include "tests/test_support.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace corvane {
@@ -110,23 +109,36 @@ int RecordingConnection::Record(const char* slot, const char* name,
   return 1;
 }
 
+// std::filesystem only, so the Windows test build (run under wine) has it too.
 ScratchDirectory::ScratchDirectory() {
-  char pattern[] = "/tmp/corvane-test-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  path_ = made != nullptr ? made : "";
-  previous_ = std::filesystem::current_path().string();
-  if (!path_.empty() && chdir(path_.c_str()) != 0) path_.clear();
+  namespace fs = std::filesystem;
+  std::error_code error;
+  previous_ = fs::current_path(error).string();
+  fs::path base = fs::temp_directory_path(error);
+  std::mt19937_64 random(static_cast<unsigned long long>(
+      std::chrono::steady_clock::now().time_since_epoch().count()));
+  // A name nobody holds yet: create_directory is false for an existing one.
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    fs::path candidate = base / ("corvane-test-" + std::to_string(random() % 1000000000));
+    if (fs::create_directory(candidate, error)) path_ = candidate.string();
+  }
+  if (!path_.empty()) {
+    fs::current_path(path_, error);
+    if (error) path_.clear();
+  }
 }
 
 ScratchDirectory::~ScratchDirectory() {
-  if (chdir(previous_.c_str()) != 0) return;
+  namespace fs = std::filesystem;
   std::error_code ignored;
+  fs::current_path(previous_, ignored);
+  if (ignored) return;
   if (!path_.empty()) {
     // Make read-only folders that a test made removable again.
-    for (auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
-      chmod(entry.path().c_str(), 0700);
+    for (auto& entry : fs::recursive_directory_iterator(path_, ignored)) {
+      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
-    std::filesystem::remove_all(path_, ignored);
+    fs::remove_all(path_, ignored);
   }
 }
 
@@ -144,8 +156,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
+  std::error_code error;
+  return std::filesystem::exists(path, error);
 }
 
 }  // namespace testing_support

@@ -1,0 +1,58 @@
+# End-to-end tests of a Windows build's programs, run under wine from this
+# (Linux) build against the stand-in server. Included by tests/CMakeLists.txt
+# when CORVANE_WINDOWS_BUILD_DIR names a configured and built Windows build
+# (scripts/test-windows.sh sets it up).
+#
+#   corvane_windows_program_tests     the end-to-end tests of program_test.cpp,
+#                                     run against the Windows .exe files
+#   corvane_windows_comparison_tests  the POSIX and the Windows test builds
+#                                     side by side: the same bytes everywhere
+
+set(CORVANE_WINEPREFIX "$ENV{WINEPREFIX}" CACHE PATH
+  "wine prefix the Windows programs run in (empty: ~/.wine)")
+find_program(CORVANE_WINE wine REQUIRED)
+set(CORVANE_WINE_HOME "$ENV{HOME}")
+if(CORVANE_WINEPREFIX STREQUAL "")
+  set(CORVANE_WINEPREFIX "${CORVANE_WINE_HOME}/.wine")
+endif()
+
+# Both builds' test programs have the server's port compiled in.
+load_cache(${CORVANE_WINDOWS_BUILD_DIR} READ_WITH_PREFIX CORVANE_WINDOWS_ CORVANE_TEST_SERVER_PORT)
+if(NOT CORVANE_WINDOWS_CORVANE_TEST_SERVER_PORT STREQUAL CORVANE_TEST_SERVER_PORT)
+  message(FATAL_ERROR "The Windows build in ${CORVANE_WINDOWS_BUILD_DIR} uses test port "
+    "'${CORVANE_WINDOWS_CORVANE_TEST_SERVER_PORT}', this build ${CORVANE_TEST_SERVER_PORT}: "
+    "configure both with the same CORVANE_TEST_SERVER_PORT")
+endif()
+
+# One launcher script per Windows program.
+foreach(program BWCorvane_fast SCCorvane_fast)
+  set(CORVANE_WINE_TARGET "${CORVANE_WINDOWS_BUILD_DIR}/tests/${program}.exe")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/wine_program.sh.in
+    ${CMAKE_CURRENT_BINARY_DIR}/wine/${program} @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+  set(CORVANE_WINE_${program} ${CMAKE_CURRENT_BINARY_DIR}/wine/${program})
+endforeach()
+
+add_executable(corvane_windows_program_tests program_test.cpp bot_process.cpp)
+target_link_libraries(corvane_windows_program_tests PRIVATE corvane_test_support
+  corvane_chat_server GTest::gtest_main corvane_warnings)
+target_compile_definitions(corvane_windows_program_tests PRIVATE
+  CORVANE_TEST_SERVER_PORT=${CORVANE_TEST_SERVER_PORT}
+  CORVANE_BW_FAST="${CORVANE_WINE_BWCorvane_fast}"
+  CORVANE_SC_FAST="${CORVANE_WINE_SCCorvane_fast}")
+
+add_executable(corvane_windows_comparison_tests windows_program_test.cpp bot_process.cpp)
+target_link_libraries(corvane_windows_comparison_tests PRIVATE corvane_test_support
+  corvane_chat_server GTest::gtest_main corvane_warnings)
+target_compile_definitions(corvane_windows_comparison_tests PRIVATE
+  CORVANE_TEST_SERVER_PORT=${CORVANE_TEST_SERVER_PORT}
+  CORVANE_POSIX_BW_FAST="$<TARGET_FILE:BWCorvane_fast>"
+  CORVANE_POSIX_SC_FAST="$<TARGET_FILE:SCCorvane_fast>"
+  CORVANE_WINDOWS_BW_FAST="${CORVANE_WINE_BWCorvane_fast}"
+  CORVANE_WINDOWS_SC_FAST="${CORVANE_WINE_SCCorvane_fast}")
+add_dependencies(corvane_windows_comparison_tests BWCorvane_fast SCCorvane_fast)
+
+foreach(target corvane_windows_program_tests corvane_windows_comparison_tests)
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_PREFIX "Windows."
+    PROPERTIES LABELS windows RESOURCE_LOCK chat_server_port TIMEOUT 180)
+endforeach()

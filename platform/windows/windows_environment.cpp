@@ -1,0 +1,126 @@
+// The environment over Windows Sockets 1.1 (wsock32). The library start-up
+// reports the version it offers; the stat checker refuses any other than 1.1.
+#include <fcntl.h>
+#include <io.h>
+#include <winsock.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/environment.h"
+
+#ifndef CORVANE_PAUSE_DIVISOR
+#define CORVANE_PAUSE_DIVISOR 1  // test builds divide every pause by this
+#endif
+
+namespace corvane {
+namespace {
+
+SOCKET ToSocket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+// Winsock takes lengths as int; a larger request is served in part, which
+// every caller already handles.
+int ClampLength(std::size_t size) {
+  return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX
+                                                  : static_cast<int>(size);
+}
+
+class WindowsEnvironment : public Environment {
+ public:
+  int StartSocketLibrary(unsigned short requestedVersion,
+                         unsigned short* reportedVersion) override {
+    WSADATA data;
+    std::memset(&data, 0, sizeof(data));
+    if (WSAStartup(requestedVersion, &data) != 0) return 0;
+    *reportedVersion = data.wVersion;
+    return 1;
+  }
+
+  void StopSocketLibrary() override { WSACleanup(); }
+
+  std::uint32_t ParseDottedAddress(const char* text) override {
+    return static_cast<std::uint32_t>(inet_addr(text));
+  }
+
+  int ResolveHostName(const char* name, std::uint32_t* address) override {
+    // Winsock 1.1 knows IPv4 only, as the protocol's socket address does.
+    hostent* host = gethostbyname(name);
+    if (host == nullptr || host->h_addr_list[0] == nullptr) return 0;
+    std::size_t length = static_cast<std::size_t>(host->h_length);
+    if (length > sizeof(*address)) length = sizeof(*address);
+    *address = 0;
+    std::memcpy(address, host->h_addr_list[0], length);
+    return 1;
+  }
+
+  SocketHandle OpenTcpSocket() override {
+    SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return handle == INVALID_SOCKET ? kInvalidSocket
+                                    : static_cast<SocketHandle>(handle);
+  }
+
+  int ConnectSocket(SocketHandle socket, std::uint32_t address,
+                    std::uint16_t port) override {
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof(peer));
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    return connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&peer),
+                   sizeof(peer)) == 0
+               ? 1
+               : 0;
+  }
+
+  int WaitReadable(SocketHandle socket, int timeoutSeconds) override {
+    // Windows' select takes a set of handles, not descriptor numbers, so the
+    // FD_SETSIZE limit of BSD select does not apply to one socket.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(ToSocket(socket), &readable);
+    timeval timeout;
+    timeout.tv_sec = timeoutSeconds;
+    timeout.tv_usec = 0;
+    return select(0, &readable, nullptr, nullptr, &timeout);
+  }
+
+  long Receive(SocketHandle socket, char* buffer, std::size_t size) override {
+    return recv(ToSocket(socket), buffer, ClampLength(size), 0);
+  }
+
+  long SendSome(SocketHandle socket, const char* data,
+                std::size_t size) override {
+    // A closed peer makes send fail with an error code; Windows has no
+    // signal to kill the process for it.
+    return send(ToSocket(socket), data, ClampLength(size), 0);
+  }
+
+  void CloseSocket(SocketHandle socket) override {
+    closesocket(ToSocket(socket));
+  }
+
+  void Sleep(unsigned milliseconds) override {
+    ::Sleep(milliseconds / CORVANE_PAUSE_DIVISOR);
+  }
+
+  unsigned long GetLastError() override { return ::GetLastError(); }
+};
+
+}  // namespace
+
+Environment& DefaultEnvironment() {
+  static WindowsEnvironment environment;
+  return environment;
+}
+
+void MakeConsoleUnbuffered() {
+  // Binary mode: a "\r\n" the program prints reaches the console, pipe or
+  // file as those two bytes, as on POSIX, not as "\r\r\n".
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+}  // namespace corvane

@@ -1,0 +1,212 @@
+// The Windows programs, run under wine, against the POSIX programs: the same
+// files and the same server conversation must give the same bytes on the
+// console, in every file and on the wire. Built by a Linux build that was
+// pointed at a Windows build (cmake/windows_check.cmake); both builds' test
+// programs reach the stand-in server at 127.0.0.1:CORVANE_TEST_SERVER_PORT.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/chat_server.h"
+#include "tests/bot_process.h"
+#include "tests/test_support.h"
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+using server::ChatServer;
+using server::ServerOptions;
+using testing_support::BotProcess;
+using testing_support::ReadFile;
+using testing_support::ScratchDirectory;
+using testing_support::WriteFile;
+
+struct Program {
+  const char* posix;
+  const char* windows;  // a script that runs the .exe under wine
+};
+const Program kBroodWar = {CORVANE_POSIX_BW_FAST, CORVANE_WINDOWS_BW_FAST};
+const Program kStarcraft = {CORVANE_POSIX_SC_FAST, CORVANE_WINDOWS_SC_FAST};
+
+// What a program left behind: everything a user or the server can see.
+struct Outcome {
+  int status = -1;  // exit status; -1 when the run was ended by the test
+  std::string out;
+  std::string err;
+  std::map<std::string, std::string> files;  // every file of its folder
+  std::string sent;  // the bytes the server received, per connection
+};
+
+// The conditions of one run. The run ends when `lastOutput` was printed
+// `lastOutputTimes` times (then the program is stopped) or, when it is
+// empty, when the program ends by itself. A scenario's last output must be
+// the end of its conversation: after it the bot only waits for the server.
+struct Scenario {
+  std::map<std::string, std::string> files;
+  bool serve = true;
+  ServerOptions options;
+  std::string lastOutput;
+  int lastOutputTimes = 1;
+};
+
+int CountOf(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos;
+       at = text.find(part, at + part.size())) {
+    ++count;
+  }
+  return count;
+}
+
+Outcome RunIn(const char* program, const Scenario& scenario) {
+  ScratchDirectory folder;
+  EXPECT_FALSE(folder.path().empty());
+  for (const auto& [name, contents] : scenario.files) WriteFile(name, contents);
+  std::unique_ptr<ChatServer> server;
+  if (scenario.serve) {
+    ServerOptions options = scenario.options;
+    options.port = CORVANE_TEST_SERVER_PORT;
+    server = std::make_unique<ChatServer>(options);
+    EXPECT_TRUE(server->Start()) << server->LastError();
+  }
+  Outcome outcome;
+  {
+    BotProcess bot(program, folder.path());
+    if (scenario.lastOutput.empty()) {
+      outcome.status = bot.Wait(30s);
+    } else {
+      auto deadline = std::chrono::steady_clock::now() + 30s;
+      while (CountOf(bot.Stdout(), scenario.lastOutput) < scenario.lastOutputTimes &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+      }
+      // Nothing more comes after the last output unless the server sends
+      // more, and it does not: the grace lets a stray late byte show up.
+      std::this_thread::sleep_for(300ms);
+      bot.Stop();
+    }
+    outcome.out = bot.Stdout();
+    outcome.err = bot.Stderr();
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+    std::string name = entry.path().filename().string();
+    outcome.files[name] = ReadFile(name);
+  }
+  if (server) {
+    server->Stop();
+    for (int connection = 1; connection <= server->ConnectionCount(); ++connection) {
+      outcome.sent += "<connection " + std::to_string(connection) + ">";
+      for (const auto& chunk : server->Chunks()) {
+        if (chunk.connection == connection) outcome.sent += chunk.bytes;
+      }
+    }
+  }
+  return outcome;
+}
+
+// Runs both builds of `program` in the same scenario and compares every byte.
+// Returns the POSIX outcome for further checks of the scenario itself.
+Outcome ExpectSameBytes(const Program& program, const Scenario& scenario) {
+  Outcome posix = RunIn(program.posix, scenario);
+  Outcome windows = RunIn(program.windows, scenario);
+  EXPECT_EQ(posix.status, windows.status);
+  EXPECT_EQ(posix.out, windows.out) << "console output";
+  EXPECT_EQ(posix.err, windows.err) << "standard error";
+  EXPECT_EQ(posix.sent, windows.sent) << "bytes sent to the server";
+  std::vector<std::string> posixNames, windowsNames;
+  for (const auto& file : posix.files) posixNames.push_back(file.first);
+  for (const auto& file : windows.files) windowsNames.push_back(file.first);
+  EXPECT_EQ(posixNames, windowsNames) << "the files in the program's folder";
+  for (const auto& [name, contents] : posix.files) {
+    auto other = windows.files.find(name);
+    if (other != windows.files.end()) {
+      EXPECT_EQ(contents, other->second) << name;
+    }
+  }
+  return posix;
+}
+
+std::string Answers(const std::string& name, const std::string& product,
+                    const std::string& before) {
+  std::string lines;
+  for (const std::string& text : server::StatsAnswer(name, product)) {
+    lines += before + text + " \r\n";
+  }
+  return lines;
+}
+
+TEST(WindowsProgram, WholeBroodWarCheckWithCrLfFilesMatchesThePosixBuild) {
+  // Files as a Windows editor saves them, logs that already hold a line,
+  // a redirect to another channel and an event the bot does not handle. The
+  // bot walks the list in the lobby, is sent to The Void, asks to join again
+  // and walks the list a second time in its home channel.
+  Scenario scenario;
+  scenario.files = {{"configuration.txt", "statbot\r\nsecret1\r\nClan\r\n"},
+                    {"bwmembers.txt", "Clan members\r\nalice\r\nbob\r\n"},
+                    {"BroodWar.log", "earlier answer \r\n"},
+                    {"corvane.log", "earlier note\r\n"}};
+  scenario.options.firstChannel = "Clan Lobby";
+  scenario.options.redirectChannel = "The Void";
+  scenario.options.redirectJoins = 1;
+  scenario.options.rawAfterWelcome = "1020 NEWS \"not handled\"\r\n";
+  scenario.lastOutput = Answers("bob", "SEXP", "INFO: ");
+  scenario.lastOutputTimes = 2;
+  Outcome posix = ExpectSameBytes(kBroodWar, scenario);
+
+  // The scenario did what it is meant to: a whole check, on both builds.
+  EXPECT_NE(std::string::npos, posix.out.find("\nJoined Channel The Void \r\n\n/join Clan \n"));
+  EXPECT_NE(std::string::npos, posix.sent.find("/stats alice SEXP\r\n/stats bob SEXP\r\n"));
+  EXPECT_EQ(0u, posix.files["BroodWar.log"].find("earlier answer \r\n"));
+  EXPECT_NE(std::string::npos, posix.files["BroodWar.log"].find(Answers("alice", "SEXP", "") +
+                                                                 Answers("bob", "SEXP", "")));
+  EXPECT_NE(std::string::npos,
+            posix.files["corvane.log"].find("earlier note\r\nUnhandled event ID 1020\r\n"));
+}
+
+TEST(WindowsProgram, StarcraftCheckWithAnUnknownPlayerMatchesThePosixBuild) {
+  Scenario scenario;
+  scenario.files = {{"configuration.txt", "statbot secret1 Clan\n"},
+                    {"scmembers.txt", "Members\nnobody\nbob1\n"}};
+  scenario.options.players = {"bob1"};
+  // Placed in Chat, the bot asks to join its home channel; with the join it
+  // sent after the logon it is placed there twice and walks the list twice.
+  scenario.lastOutput = Answers("bob1", "STAR", "INFO: ");
+  scenario.lastOutputTimes = 2;
+  Outcome posix = ExpectSameBytes(kStarcraft, scenario);
+  EXPECT_NE(std::string::npos, posix.sent.find("/stats nobody STAR\r\n/stats bob1 STAR\r\n"));
+  EXPECT_NE(std::string::npos, posix.out.find("\nERROR: "));
+  EXPECT_EQ(1u, posix.files.count("Starcraft.log"));
+}
+
+TEST(WindowsProgram, MissingFilesEndBothBuildsTheSameWay) {
+  Scenario noConfiguration;
+  noConfiguration.files = {{"bwmembers.txt", "Members\nalice\n"}};
+  Outcome posix = ExpectSameBytes(kBroodWar, noConfiguration);
+  EXPECT_EQ(1, posix.status);
+  EXPECT_EQ("Error Reading Configuration File\n", posix.err);
+
+  Scenario noMembersList;
+  noMembersList.files = {{"configuration.txt", "statbot secret1 Clan\n"}};
+  posix = ExpectSameBytes(kStarcraft, noMembersList);
+  EXPECT_EQ(1, posix.status);
+  EXPECT_NE("", posix.err);
+}
+
+TEST(WindowsProgram, NoServerGivesUpAfterTenAttemptsOnBothBuilds) {
+  Scenario scenario;
+  scenario.files = {{"configuration.txt", "statbot secret1 Clan\n"}};
+  scenario.serve = false;
+  Outcome posix = ExpectSameBytes(kBroodWar, scenario);
+  EXPECT_EQ(0, posix.status);
+}
+
+}  // namespace
+}  // namespace corvane
