@@ -12,14 +12,18 @@ bool IsSpace(int c) {
 }
 
 // Reads the next white-space separated word into `word` (room for `limit`
-// characters and a NUL). Returns its full length, -1 at the end of the file.
+// characters and a NUL). Returns its length, limit + 1 for any longer word,
+// -1 at the end of the file.
 int ReadWord(std::FILE* file, char* word, int limit) {
   int c = std::getc(file);
   while (c != EOF && IsSpace(c)) c = std::getc(file);
   if (c == EOF) return -1;
   int length = 0;
-  for (; c != EOF && !IsSpace(c); c = std::getc(file), ++length) {
+  for (; c != EOF && !IsSpace(c); c = std::getc(file)) {
     if (length < limit) word[length] = static_cast<char>(c);
+    // The count stops one past the limit: a word of 2 GB or more in a
+    // damaged file would otherwise overflow it.
+    if (length <= limit) ++length;
   }
   word[length < limit ? length : limit] = '\0';
   return length;

@@ -1,0 +1,348 @@
+// Bad local files: configuration.txt, the members list and the two logs
+// broken in the ways a person editing them by hand, or a full or locked
+// disk, breaks them. Each gives the program's own error or the bot goes on
+// without the file; none crashes, and nothing is written outside its files.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "app/product_variant.h"
+#include "app/stat_check_bot.h"
+#include "tests/program_fixture.h"
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+using server::ServerOptions;
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::WriteFile;
+
+const char kConfigurationError[] = "Error Reading Configuration File\n";
+
+class BadFilesTest : public ProgramTest {
+ protected:
+  void TearDown() override {
+    if (bot_ != nullptr) {
+      std::string errors = bot_->Stderr();
+      EXPECT_EQ(std::string::npos, errors.find("Sanitizer")) << errors;
+      EXPECT_EQ(std::string::npos, errors.find("runtime error")) << errors;
+    }
+    bot_.reset();
+    std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "scmembers.txt",
+                                 "corvane.log", "BroodWar.log"};
+    DIR* folder = opendir(scratch_.path().c_str());
+    ASSERT_NE(nullptr, folder);
+    while (dirent* entry = readdir(folder)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") {
+        EXPECT_EQ(1u, own.count(name)) << "wrote " << name;
+      }
+    }
+    closedir(folder);
+  }
+
+  // Runs BWCorvane_fast with the configuration `contents` and expects it to
+  // end with status 1 and exactly `error` on standard error, before it
+  // connects and without a banner.
+  void ExpectConfigurationError(const std::string& contents, const std::string& error) {
+    WriteFile("configuration.txt", contents);
+    Run(CORVANE_BW_FAST);
+    EXPECT_EQ(1, bot_->Wait(20s));
+    EXPECT_EQ(error, bot_->Stderr());
+    EXPECT_EQ("", bot_->Stdout());
+  }
+
+  // Waits until the stand-in server answered `count` walks of alice and bob.
+  bool WaitForWalks(int count, int connection = 1) {
+    return WaitForLine("/stats alice SEXP", connection, count) &&
+           WaitForLine("/stats bob SEXP", connection, count);
+  }
+
+  // Places the bot in its home channel again: a new walk begins.
+  void EnterHomeChannelAgain() { server_->SendToAll("1007 CHANNEL \"Clan\"\r\n"); }
+
+  bool StillRunning() { return bot_->Wait(0ms) == -1; }
+};
+
+// --- configuration.txt -------------------------------------------------------
+
+TEST_F(BadFilesTest, EmptyConfiguration) {
+  StartServer();
+  ExpectConfigurationError("", std::string(kConfigurationError) +
+                                   "It needs three words: account name, password and home "
+                                   "channel.\n");
+  ExpectConfigurationError(" \r\n\t\n", std::string(kConfigurationError) +
+                                            "It needs three words: account name, password "
+                                            "and home channel.\n");
+  EXPECT_EQ(0, server_->ConnectionCount());
+}
+
+TEST_F(BadFilesTest, BinaryConfiguration) {
+  // Every byte value in turn: the words are cut at the white-space bytes, and
+  // the second word (bytes 14 to 31) is too long for a password.
+  std::string binary;
+  for (int i = 0; i < 4096; ++i) binary += static_cast<char>(i % 256);
+  StartServer();
+  ExpectConfigurationError(binary, std::string(kConfigurationError) +
+                                       "The password is longer than 15 characters.\n");
+}
+
+TEST_F(BadFilesTest, OverLongWords) {
+  StartServer();
+  ExpectConfigurationError(std::string(16, 'a') + " pw Clan\n",
+                           std::string(kConfigurationError) +
+                               "The account name is longer than 15 characters.\n");
+  ExpectConfigurationError("statbot " + std::string(5000, 'p') + " Clan\n",
+                           std::string(kConfigurationError) +
+                               "The password is longer than 15 characters.\n");
+  ExpectConfigurationError("statbot pw " + std::string(100000, 'c'),
+                           std::string(kConfigurationError) +
+                               "The home channel is longer than 35 characters.\n");
+}
+
+TEST_F(BadFilesTest, HugeConfigurationWithOneEndlessWord) {
+  // 16 MB without white space: read to its end and refused, not kept.
+  StartServer();
+  ExpectConfigurationError(std::string(16 << 20, 'x'),
+                           std::string(kConfigurationError) +
+                               "The account name is longer than 15 characters.\n");
+}
+
+TEST_F(BadFilesTest, HugeConfigurationAfterThreeGoodWords) {
+  // Whatever follows the third word is never read, however much there is.
+  WriteFile("configuration.txt", "statbot secret1 Clan\n" + std::string(16 << 20, '#'));
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  EXPECT_TRUE(WaitForWalks(1));
+  EXPECT_TRUE(StillRunning());
+}
+
+TEST_F(BadFilesTest, ConfigurationWithAByteOrderMark) {
+  // The three bytes of a UTF-8 byte-order mark are not white space: they
+  // become the start of the account name, and the bot logs on with them.
+  WriteFile("configuration.txt", "\xEF\xBB\xBFstatbot secret1 Clan\r\n");
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  EXPECT_TRUE(WaitForLine("\x03\x04\xEF\xBB\xBFstatbot"));
+  EXPECT_TRUE(WaitForWalks(1));
+  EXPECT_TRUE(StillRunning());
+
+  ExpectConfigurationError("\xEF\xBB\xBF" "abcdefghijklm pw Clan",
+                           std::string(kConfigurationError) +
+                               "The account name is longer than 15 characters.\n");
+}
+
+TEST_F(BadFilesTest, ConfigurationChangedWhileRunning) {
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  ASSERT_TRUE(WaitForWalks(1));
+  // A new home channel is taken at the next channel event...
+  WriteFile("configuration.txt", "statbot secret1 Elsewhere\n");
+  EnterHomeChannelAgain();
+  EXPECT_TRUE(WaitForLine("/join Elsewhere "));
+  // ...and a broken file then ends the bot with the configuration error.
+  WriteFile("configuration.txt", "statbot\n");
+  EnterHomeChannelAgain();
+  EXPECT_EQ(1, bot_->Wait(20s));
+  EXPECT_EQ(std::string(kConfigurationError) +
+                "It needs three words: account name, password and home channel.\n",
+            bot_->Stderr());
+}
+
+TEST_F(BadFilesTest, ConfigurationDeletedWhileRunning) {
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  ASSERT_TRUE(WaitForWalks(1));
+  ASSERT_TRUE(WaitForOutput("INFO: bob's record:"));
+  ASSERT_EQ(0, std::remove("configuration.txt"));
+  EnterHomeChannelAgain();
+  EXPECT_EQ(1, bot_->Wait(20s));
+  EXPECT_EQ(kConfigurationError, bot_->Stderr());
+  EXPECT_NE(std::string::npos, ReadFile("BroodWar.log").find("'s record:"))
+      << "the answers before stay in the result log";
+}
+
+// --- the members list -----------------------------------------------------
+
+TEST_F(BadFilesTest, MembersListWithNulBytes) {
+  WriteFile("bwmembers.txt", std::string("Members\nal\0ice\n\0\0\nbob\n", 23));
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  EXPECT_TRUE(WaitForLine("/stats bob SEXP"));
+  EXPECT_TRUE(WaitForLine("/stats al SEXP")) << "a name ends at its NUL byte";
+  EXPECT_TRUE(StillRunning());
+}
+
+TEST_F(BadFilesTest, MembersListWithoutAnyLineEnd) {
+  // One line of 5000 characters: its first 100 are taken as the heading,
+  // the next 100 as the name, the rest skipped.
+  std::string line;
+  for (int i = 0; i < 5000; ++i) line += static_cast<char>('a' + i % 26);
+  WriteFile("bwmembers.txt", line);
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  EXPECT_TRUE(WaitForLine("/stats " + line.substr(100, 100) + " SEXP"));
+  EnterHomeChannelAgain();
+  EXPECT_TRUE(WaitForLine("/stats " + line.substr(100, 100) + " SEXP", 1, 2));
+  std::vector<std::string> lines = LinesOf(1);
+  EXPECT_EQ(2, std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.rfind("/stats ", 0) == 0; }));
+  EXPECT_TRUE(StillRunning());
+}
+
+TEST_F(BadFilesTest, MembersListThatIsAFolder) {
+  // A folder opens but cannot be read: the walk finds no name and the bot
+  // stays connected; once a list is back, the next walk uses it.
+  std::remove("bwmembers.txt");
+  ASSERT_EQ(0, mkdir("bwmembers.txt", 0700));
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  ASSERT_TRUE(WaitForOutput("\nJoined Channel Clan \r\n"));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(StillRunning());
+  for (const std::string& line : LinesOf(1)) EXPECT_EQ(std::string::npos, line.find("/stats"));
+  ASSERT_EQ(0, rmdir("bwmembers.txt"));
+  WriteFile("bwmembers.txt", "Members\nalice\nbob\n");
+  EnterHomeChannelAgain();
+  EXPECT_TRUE(WaitForWalks(1));
+}
+
+TEST_F(BadFilesTest, MembersListMissing) {
+  std::remove("bwmembers.txt");
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  EXPECT_EQ(1, bot_->Wait(20s));
+  EXPECT_EQ(kBroodWarVariant.membersListError, bot_->Stderr());
+}
+
+TEST_F(BadFilesTest, MembersListUnreadable) {
+  if (geteuid() == 0) {
+    GTEST_SKIP() << "running as root: file permissions do not stop root from reading";
+  }
+  ASSERT_EQ(0, chmod("bwmembers.txt", 0));
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  EXPECT_EQ(1, bot_->Wait(20s));
+  EXPECT_EQ(kBroodWarVariant.membersListError, bot_->Stderr());
+  chmod("bwmembers.txt", 0600);
+}
+
+// --- the logs ------------------------------------------------------------
+
+TEST_F(BadFilesTest, ResultLogThatIsAFolder) {
+  ASSERT_EQ(0, mkdir("BroodWar.log", 0700));
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  ASSERT_TRUE(WaitForWalks(1));
+  ASSERT_TRUE(WaitForOutput("INFO: bob's record:")) << "answers are printed all the same";
+  EXPECT_TRUE(StillRunning());
+  // Once the log can be written again, the next answers are kept.
+  ASSERT_EQ(0, rmdir("BroodWar.log"));
+  EnterHomeChannelAgain();
+  ASSERT_TRUE(WaitForWalks(2));
+  EXPECT_TRUE(server_->WaitFor(
+      [](const server::ChatServer&) {
+        return ReadFile("BroodWar.log").find("bob's record:") != std::string::npos;
+      },
+      10s));
+}
+
+TEST_F(BadFilesTest, DiagnosticLogThatIsAFolder) {
+  ASSERT_EQ(0, mkdir("corvane.log", 0700));
+  ServerOptions options;
+  options.rawAfterWelcome = "1020 NEWS \"not handled\"\r\n";
+  StartServer(options);
+  Run(CORVANE_BW_FAST);
+  EXPECT_TRUE(WaitForWalks(1));
+  EXPECT_TRUE(WaitForOutput("INFO: bob's record:"));
+  server_->CloseAll();
+  EXPECT_TRUE(WaitForWalks(1, 2)) << "reconnects and walks without its diagnostic log";
+  EXPECT_NE(std::string::npos, ReadFile("BroodWar.log").find("bob's record:"));
+  ASSERT_EQ(0, rmdir("corvane.log"));
+}
+
+TEST_F(BadFilesTest, ReadOnlyFolder) {
+  if (geteuid() == 0) {
+    GTEST_SKIP() << "running as root: a read-only folder does not stop root from writing";
+  }
+  ASSERT_EQ(0, chmod(scratch_.path().c_str(), 0500));
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  EXPECT_TRUE(WaitForWalks(1));
+  EXPECT_TRUE(WaitForOutput("INFO: bob's record:"));
+  EXPECT_TRUE(StillRunning());
+  chmod(scratch_.path().c_str(), 0700);
+  EXPECT_FALSE(FileExists("BroodWar.log"));
+  EXPECT_FALSE(FileExists("corvane.log"));
+}
+
+// --- a million names, in process ------------------------------------------
+
+// Counts the stats commands instead of sending them; sleeps are not waited.
+class CountingEnvironment : public testing_support::ScriptedEnvironment {
+ public:
+  long commands = 0;
+  std::string last;
+  long SendSome(SocketHandle, const char* data, std::size_t size) override {
+    ++commands;
+    last.assign(data, size);
+    return static_cast<long>(size);
+  }
+  void Sleep(unsigned) override {}
+};
+
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST(MembersListWalk, AMillionNamesInFlatMemory) {
+  testing_support::ScratchDirectory scratch;
+  CountingEnvironment environment;
+  StatCheckBot bot(kBroodWarVariant, environment);
+  bot.Configure("statbot", "secret1", "127.0.0.1", 6112);
+  ASSERT_EQ(1, bot.Connect());
+  // Every name is printed as it is read: send the million lines nowhere.
+  std::fflush(stdout);
+  int console = dup(1);
+  int null = open("/dev/null", O_WRONLY);
+  ASSERT_GE(console, 0);
+  ASSERT_GE(null, 0);
+  dup2(null, 1);
+  // A short walk first, so that the stdio buffers exist before measuring.
+  WriteFile("bwmembers.txt", "Members\nwarm\n");
+  bot.WalkMembersList();
+  {
+    std::ofstream list("bwmembers.txt", std::ios::binary | std::ios::trunc);
+    list << "Members\n";
+    for (int i = 0; i < 1000000; ++i) list << "player" << i << "\n";
+  }
+  long before = ResidentKb();
+  long commandsBefore = environment.commands;
+  bot.WalkMembersList();
+  long after = ResidentKb();
+  std::fflush(stdout);
+  dup2(console, 1);
+  close(console);
+  close(null);
+  std::printf("a million names: %ld kB resident before the walk, %ld kB after\n", before, after);
+  EXPECT_EQ(1000000, environment.commands - commandsBefore);
+  EXPECT_EQ("/stats player999999 SEXP\r\n", environment.last);
+  EXPECT_LE(after - before, 256) << "resident memory grew from " << before << " to " << after
+                                 << " kB over the walk";
+}
+
+}  // namespace
+}  // namespace corvane
