@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <utility>
@@ -84,6 +85,23 @@ std::string Info(const std::string& text) { return Event("1018 INFO \"" + text +
 std::string Error(const std::string& text) { return Event("1019 ERROR \"" + text + "\""); }
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Flood mode: lines [first, first + count) of the flood, each a 1018 INFO line
+// of 66 to 74 bytes (about 72 on average) whose numbers vary from line to line.
+constexpr long kFloodChunkLines = 1000;
+std::string FloodChunk(long first, long count) {
+  std::string out;
+  out.reserve(static_cast<size_t>(count) * 72);
+  char line[128];
+  for (long i = first; i < first + count; ++i) {
+    const uint32_t h = Fnv1a(std::to_string(i));
+    const int n = std::snprintf(line, sizeof line,
+                                "1018 INFO \"Flood %07ld: player%u's record: %u-%u-%u, rating %u\"\r\n", i,
+                                h % 100000, h % 200, (h >> 8) % 150, (h >> 16) % 10, 1000 + (h >> 20) % 1000);
+    out.append(line, static_cast<size_t>(n));
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -422,6 +440,7 @@ void ChatServer::LogOn(Connection& c, const std::string& account) {
   c.name = UniqueName(account);
   accountsSeen_.insert(account);
   Send(c, Event("2010 NAME " + c.name));
+  if (options_.floodLines > 0) return;  // flood mode: nothing before the flood
   Enter(c, options_.firstChannel, true);
   const size_t accountCount = options_.accounts.empty() ? accountsSeen_.size() : options_.accounts.size();
   std::string welcome = Error("Hello " + c.name + ", welcome!");
@@ -450,6 +469,14 @@ void ChatServer::HandleJoin(Connection& c, const std::string& arguments) {
   const std::string requested = TrimRight(arguments);
   if (requested.empty()) {
     Send(c, Error("Usage: /join <channel>"));
+    return;
+  }
+  if (options_.floodLines > 0 && c.joins == 0) {
+    ++c.joins;
+    for (long first = 0; first < options_.floodLines && !c.closing; first += kFloodChunkLines) {
+      Send(c, FloodChunk(first, std::min(kFloodChunkLines, options_.floodLines - first)));
+    }
+    Enter(c, options_.floodChannel, false);
     return;
   }
   if (options_.fullChannels.count(requested) != 0) {

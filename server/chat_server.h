@@ -68,6 +68,15 @@ struct ServerOptions {
   // (-1 never; 0 closes on the first /stats without answering it).
   int closeAfterStats = -1;
 
+  // Flood mode, for throughput measurements. When above 0, a logon is
+  // answered with the 2010 NAME line alone (no first channel, no welcome, so
+  // no 1007 reaches the client before the flood), and the first /join of a
+  // connection with this many 1018 INFO lines of about 70 bytes, varied
+  // text, followed by a 1007 CHANNEL for floodChannel (which must not contain
+  // the client's home channel, so that the client asks to join again).
+  long floodLines = 0;
+  std::string floodChannel = "Flood Overflow";
+
   // Called for every received line, on the connection's thread, without any
   // server lock held. Used by chatd to log what clients send.
   std::function<void(const ReceivedLine&)> onLine;

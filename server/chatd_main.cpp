@@ -33,6 +33,9 @@ const char kUsage[] =
     "  --redirect NAME       place joins in NAME instead of the requested channel\n"
     "  --redirect-joins N    how many joins per connection to redirect (-1 all; default 1)\n"
     "  --no-prompts          leave out the plain prompt lines around the logon\n"
+    "  --flood N             flood mode: after logon send only the 2010 NAME line;\n"
+    "                        answer the first /join with N 1018 INFO lines, then a\n"
+    "                        1007 CHANNEL for \"Flood Overflow\" (for throughput runs)\n"
     "  --exit-after SECONDS  stop by itself after this long (fractions allowed)\n"
     "  --quiet               do not log received lines\n"
     "  --help                show this text\n";
@@ -142,6 +145,8 @@ Settings ParseArguments(int argc, char** argv) {
       redirectJoinsGiven = true;
     } else if (arg == "--no-prompts") {
       s.options.sendPrompts = false;
+    } else if (arg == "--flood") {
+      s.options.floodLines = ParseInteger(arg, value(), 1, 100000000);
     } else if (arg == "--exit-after") {
       const std::string v = value();
       char* end = nullptr;
