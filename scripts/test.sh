@@ -5,3 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cmake --workflow --preset ci
+scripts/test-windows.sh  # Windows build: unit and end-to-end tests under wine, packages
+scripts/test-reliability.sh  # sanitizers, bounded fuzzing, valgrind: docs/reliability.md
