@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/text_file.h"
+
 namespace corvane {
 namespace {
 
@@ -65,6 +67,7 @@ int ReadConfiguration(const char* fileName, Configuration* configuration,
     *problem = kConfigurationMissing;
     return 0;
   }
+  SkipByteOrderMark(file);
   int result = ReadWords(file, configuration, problem);
   std::fclose(file);
   return result;

@@ -6,6 +6,7 @@
 
 #include "app/configuration.h"
 #include "app/members_list.h"
+#include "app/text_file.h"
 
 namespace corvane {
 namespace {
@@ -82,6 +83,7 @@ void StatCheckBot::WalkMembersList() {
     std::fputs(variant_.membersListError, stderr);
     std::exit(1);
   }
+  SkipByteOrderMark(file);
   MembersListReader reader(file);
   while (!reader.Finished()) {
     environment().Sleep(kRequestPauseMs);

@@ -43,6 +43,19 @@ TEST(Configuration, WordsUpToTheirLimitsAreKeptWhole) {
   EXPECT_EQ(channel, c.homeChannel);
 }
 
+TEST(Configuration, ByteOrderMarkIsNotPartOfTheAccountName) {
+  ScratchDirectory scratch;
+  Configuration c;
+  ASSERT_EQ(kConfigurationFine,
+            ReadFrom("\xEF\xBB\xBF" + std::string(15, 'a') + " secret1 Clan\n", &c));
+  EXPECT_EQ(std::string(15, 'a'), c.accountName);
+  // Only the whole mark at the very start is skipped.
+  ASSERT_EQ(kConfigurationFine, ReadFrom("\xEF\xBBx p c", &c));
+  EXPECT_STREQ("\xEF\xBBx", c.accountName);
+  ASSERT_EQ(kConfigurationFine, ReadFrom("a \xEF\xBB\xBFp c", &c));
+  EXPECT_STREQ("\xEF\xBB\xBFp", c.password);
+}
+
 TEST(Configuration, ProblemsAreNamed) {
   ScratchDirectory scratch;
   Configuration c;

@@ -68,6 +68,9 @@ TEST_F(StatCheckBotTest, WalkSkipsTheHeadingAndSendsOneRequestPerPass) {
   Walk("Members\r\nalice\r\nbob\r\n");
   EXPECT_EQ(Requests({"alice", "bob"}), environment_.sent) << "CR LF is one line end";
 
+  Walk("\xEF\xBB\xBFMembers\n\nalice\n");
+  EXPECT_EQ(Requests({"Members", "alice"}), environment_.sent) << "no byte-order mark in a name";
+
   Walk("Members\nhas space\n   \n");
   EXPECT_EQ(Requests({"has space", "   "}), environment_.sent) << "spaces belong to the name";
 }
