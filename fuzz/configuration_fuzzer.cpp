@@ -11,6 +11,11 @@
 
 namespace {
 
+// The file as the reader sees it: without a UTF-8 byte-order mark at its start.
+std::string WithoutByteOrderMark(const std::string& contents) {
+  return contents.compare(0, 3, "\xEF\xBB\xBF") == 0 ? contents.substr(3) : contents;
+}
+
 // The first three words and what ReadConfiguration must say about them.
 corvane::ConfigurationProblem ModelProblem(const std::string& contents,
                                            std::vector<std::string>* words) {
@@ -52,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<std::string> words;
   ConfigurationProblem expected =
-      ModelProblem(std::string(reinterpret_cast<const char*>(data), size), &words);
+      ModelProblem(WithoutByteOrderMark(std::string(reinterpret_cast<const char*>(data), size)),
+                   &words);
   Check(problem == expected, "problem differs from the model");
   Check(result == (expected == kConfigurationFine ? 1 : 0), "result does not match the problem");
   if (result == 1) {
