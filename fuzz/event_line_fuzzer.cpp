@@ -28,15 +28,6 @@ bool CarriesTextOnly(int id) {
   return id == 1007 || id == 1013 || id == 1014 || id == 1015 || id == 1018 || id == 1019;
 }
 
-bool IsRoutedId(int id) {
-  static const int kIds[] = {1001, 1002, 1003, 1004, 1005, 1006, 1007, 1009,
-                             1010, 1013, 1014, 1015, 1018, 1019, 1023, 2010};
-  for (int known : kIds) {
-    if (known == id) return true;
-  }
-  return false;
-}
-
 // The flags as %x reads them, with the magnitude saturated at 32 bits.
 std::uint32_t ModelFlags(const char* p) {
   while (IsSpace(*p)) ++p;

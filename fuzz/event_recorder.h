@@ -16,6 +16,16 @@
 namespace corvane {
 namespace fuzzing {
 
+// True for the ids that have a handler slot; every other id is only logged.
+inline bool IsRoutedId(int id) {
+  static const int kIds[] = {1001, 1002, 1003, 1004, 1005, 1006, 1007, 1009,
+                             1010, 1013, 1014, 1015, 1018, 1019, 1023, 2010};
+  for (int known : kIds) {
+    if (known == id) return true;
+  }
+  return false;
+}
+
 struct RecordedEvent {
   int id;
   std::string name;

@@ -21,15 +21,6 @@ namespace {
 
 const std::size_t kBufferSize = 2048;
 
-bool IsRoutedId(int id) {
-  static const int kIds[] = {1001, 1002, 1003, 1004, 1005, 1006, 1007, 1009,
-                             1010, 1013, 1014, 1015, 1018, 1019, 1023, 2010};
-  for (int known : kIds) {
-    if (known == id) return true;
-  }
-  return false;
-}
-
 struct Outcome {
   std::vector<RecordedEvent> events;
 };
