@@ -38,14 +38,7 @@ target_link_libraries(corvane_unit_tests PRIVATE corvane_app corvane_test_suppor
 gtest_discover_tests(corvane_unit_tests DISCOVERY_TIMEOUT 120
   PROPERTIES LABELS unit TIMEOUT 60)
 
-# Test builds of the programs, as in the POSIX build: every pause divided
-# by 50, the server at 127.0.0.1 on the test port.
-set(CORVANE_TEST_SERVER_PORT "16112" CACHE STRING "Port of the stand-in server in end-to-end tests")
-corvane_add_platform(corvane_platform_fast 50)
-corvane_add_program(BWCorvane_fast kBroodWarVariant corvane_platform_fast 127.0.0.1
-  ${CORVANE_TEST_SERVER_PORT})
-corvane_add_program(SCCorvane_fast kStarcraftVariant corvane_platform_fast 127.0.0.1
-  ${CORVANE_TEST_SERVER_PORT})
+include(${PROJECT_SOURCE_DIR}/tests/test_programs.cmake)
 
 # The Windows environment over real sockets, with the fast pauses so its
 # Sleep can be timed without waiting for the real ones.
