@@ -4,21 +4,37 @@
 # statistics of every name in examples/bwmembers.txt, five seconds apart, and
 # prints the answers. Ends by itself once the last answer has arrived (about
 # a minute), then shows the result log.
+#
+# Installs the Debian packages it needs when any is missing. Builds in
+# build/demo (preset demo), whose server, port and build type are fixed, so
+# builds of other presets for other servers never change what it runs.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+source scripts/common.sh
 
-cmake --preset release >/dev/null
-cmake --build --preset release --target BWCorvane chatd >/dev/null
+port=6112
+port_taken() {
+  local holder
+  holder=$(corvane_port_holder "$port") || return 1
+  echo "demo: TCP port $port, which the demo's server needs, is taken by $holder; stop it and run the demo again" >&2
+}
+port_taken && exit 1
+
+corvane_need_packages demo "${corvane_build_packages[@]}"
+echo "demo: building BWCorvane and the stand-in chat server in build/demo"
+cmake --preset demo >/dev/null
+cmake --build --preset demo >/dev/null
+build="$top/build/demo"
 
 demo="$top/demo"
 rm -rf "$demo"
 mkdir -p "$demo"
 cp examples/configuration.txt examples/bwmembers.txt "$demo/"
 
-port=6112
-build/release/server/chatd --port "$port" --exit-after 120 >"$demo/chatd.log" 2>&1 &
+port_taken && exit 1
+"$build/server/chatd" --port "$port" --exit-after 120 >"$demo/chatd.log" 2>&1 &
 server=$!
 bot=""
 cleanup() {
@@ -35,24 +51,40 @@ done
 if ! grep -q "listening" "$demo/chatd.log"; then
   echo "demo: the stand-in chat server did not start:" >&2
   cat "$demo/chatd.log" >&2
+  port_taken || true
   exit 1
 fi
 
 echo "demo: stand-in chat server on 127.0.0.1:$port; running BWCorvane in $demo"
 echo
-(cd "$demo" && exec "$top/build/release/app/BWCorvane") &
+# Its error output goes to a file, to be shown should it end early.
+(cd "$demo" && exec "$build/app/BWCorvane" 2>"$demo/BWCorvane.stderr") &
 bot=$!
 
 # The answers are read once a walk of the list has ended; the last name's
 # record closes the check.
 last=$(tail -n 1 examples/bwmembers.txt)
+answered=""
 for _ in $(seq 900); do
   if grep -q "^${last}'s record:" "$demo/BroodWar.log" 2>/dev/null; then
     sleep 1
+    answered=yes
     break
   fi
   if ! kill -0 "$bot" 2>/dev/null; then
-    echo "demo: BWCorvane ended early" >&2
+    status=0
+    wait "$bot" || status=$?
+    bot=""
+    echo >&2
+    echo "demo: BWCorvane ended early, with exit status $status, before the last answer" >&2
+    if [ -s "$demo/BWCorvane.stderr" ]; then
+      echo "demo: its error output (demo/BWCorvane.stderr):" >&2
+      sed 's/^/  /' "$demo/BWCorvane.stderr" >&2
+    else
+      echo "demo: it wrote nothing on its error output; see demo/corvane.log" >&2
+    fi
+    echo "demo: what the server printed (demo/chatd.log):" >&2
+    tail -n 20 "$demo/chatd.log" | sed 's/^/  /' >&2
     exit 1
   fi
   sleep 0.1
@@ -61,6 +93,10 @@ done
 kill "$bot" 2>/dev/null || true
 wait "$bot" 2>/dev/null || true
 bot=""
+if [ -z "$answered" ]; then
+  echo "demo: no answer for $last in demo/BroodWar.log after 90 seconds" >&2
+  exit 1
+fi
 echo
 echo "demo: what the server received (demo/chatd.log):"
 grep ">>" "$demo/chatd.log" | sed 's/^/  /'

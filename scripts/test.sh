@@ -1,9 +1,25 @@
 #!/usr/bin/env bash
 # Runs every test: the ci workflow (build with warnings as errors, then
-# ctest), followed by the suites that need builds of their own.
+# ctest), followed by the suites that need builds of their own. Installs the
+# Debian packages they need when any is missing (scripts/common.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
+corvane_need_packages test "${corvane_test_packages[@]}"
 
-cmake --workflow --preset ci
-scripts/test-windows.sh  # Windows build: unit and end-to-end tests under wine, packages
-scripts/test-reliability.sh  # sanitizers, bounded fuzzing, valgrind: docs/reliability.md
+started=$SECONDS
+timings=()
+part() {  # part NAME COMMAND...: runs the command and notes how long it took
+  local name=$1 start=$SECONDS
+  shift
+  "$@"
+  timings+=("$(printf '%5d s  %s' $((SECONDS - start)) "$name")")
+}
+
+part "build and ctest (workflow ci)" cmake --workflow --preset ci
+part "Windows build, wine tests, packages" scripts/test-windows.sh
+part "sanitizers, fuzzing, valgrind" scripts/test-reliability.sh  # docs/reliability.md
+
+echo
+echo "test: every part passed, in $((SECONDS - started)) s:"
+printf '  %s\n' "${timings[@]}"

@@ -1,0 +1,72 @@
+# Sourced by .ci/run and the scripts in this folder: the Debian packages each
+# needs, how they get them, and who holds a TCP port. Keep the package lists
+# here and nowhere else.
+
+# To build and run the programs (scripts/demo.sh).
+corvane_build_packages=(cmake ninja-build g++)
+# What scripts/package.sh needs besides: the Windows cross compiler, and
+# dpkg-shlibdeps for the .deb's dependencies.
+corvane_package_packages=(g++-mingw-w64-x86-64-posix dpkg-dev)
+# Everything scripts/test.sh runs: Google Test and Benchmark; wine for the
+# Windows programs; clang with its sanitizer and fuzzer runtimes, and
+# valgrind (scripts/test-reliability.sh); systemd for systemd-analyze and
+# iproute2 for ss (scripts/test-package.sh); nftables for the tests that
+# block traffic.
+corvane_test_packages=("${corvane_build_packages[@]}" "${corvane_package_packages[@]}"
+  libgtest-dev libgmock-dev libbenchmark-dev wine wine64
+  clang libclang-rt-14-dev llvm valgrind systemd iproute2 nftables)
+
+# corvane_need_packages WHO PACKAGE...: installs those of the Debian packages
+# that are missing, with apt-get as root or through sudo otherwise; ends the
+# calling script with a one-line message (starting "WHO: ") when it cannot.
+corvane_need_packages() {
+  local who=$1 package
+  shift
+  if ! command -v dpkg-query >/dev/null; then
+    echo "$who: not a Debian system; make sure these are installed: $*" >&2
+    return 0
+  fi
+  local missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$package")
+  done
+  [ "${#missing[@]}" -eq 0 ] && return 0
+
+  local as_root=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "$who: missing Debian packages; as root, run: apt-get install ${missing[*]}" >&2
+      exit 1
+    fi
+    as_root=(sudo)
+    [ -t 0 ] || as_root+=(-n)  # no terminal to ask for a password on
+  fi
+  echo "$who: installing the missing Debian packages: ${missing[*]}"
+  if ! "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update ||
+    ! "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y --no-install-recommends "${missing[@]}"; then
+    echo "$who: could not install the missing Debian packages; as root, run: apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+}
+
+# corvane_port_holder PORT: prints who listens on TCP port PORT ("chatd (pid
+# 123)", or less when that cannot be told) and succeeds, or fails when nothing
+# does.
+corvane_port_holder() {
+  local port=$1 line
+  if command -v ss >/dev/null; then
+    line=$(ss -Htlnp "sport = :$port" 2>/dev/null | head -n 1)
+    [ -n "$line" ] || return 1
+    if [[ $line =~ users:\(\(\"([^\"]*)\",pid=([0-9]+) ]]; then
+      echo "${BASH_REMATCH[1]} (pid ${BASH_REMATCH[2]})"
+    else
+      [ "$(id -u)" -eq 0 ] && echo "a process" || echo "another user's process"
+    fi
+    return 0
+  fi
+  # Without ss: whether a connection to 127.0.0.1 is taken.
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || return 1
+  echo "a process"
+}
