@@ -93,7 +93,7 @@ class ChatConnection {
   int DispatchEventLine(const char* line);
 
   // Handler slots. OnIdle runs between reads; the others receive a parsed
-  // event (Events in event_line.h give the id of each) and return 1.
+  // event (kEventRoutes in event_table.h gives the id of each) and return 1.
   virtual void OnIdle();
   virtual int OnShowUser(const char* name, std::uint32_t flags, const char* text);
   virtual int OnJoin(const char* name, std::uint32_t flags, const char* text);
@@ -140,6 +140,10 @@ class ChatConnection {
   char currentChannel_[kTextFieldSize];
   std::uint16_t port_;
 };
+
+// The signature of handler slots 1 to 16, as a member of ChatConnection.
+typedef int (ChatConnection::*EventHandler)(const char* name, std::uint32_t flags,
+                                            const char* text);
 
 }  // namespace corvane
 

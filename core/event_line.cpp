@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstring>
 
+#include "core/event_table.h"
+
 namespace corvane {
 namespace {
 
@@ -81,8 +83,8 @@ const char* ScanWord(const char* p, char* word, int size) {
 }
 
 bool CarriesTextOnly(int id) {
-  return id == 1007 || id == 1013 || id == 1014 || id == 1015 || id == 1018 ||
-         id == 1019;
+  const EventRoute* route = FindEventRoute(id);
+  return route != nullptr && route->textOnly;
 }
 
 void ScanUserFields(const char* line, int* id, char* name,

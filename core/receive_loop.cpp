@@ -3,48 +3,13 @@
 
 #include "core/chat_connection.h"
 #include "core/event_line.h"
+#include "core/event_table.h"
 
 namespace corvane {
 namespace {
 
 const int kReceiveBufferSize = 2048;
 const int kWaitSeconds = 1;
-
-typedef int (ChatConnection::*EventHandler)(const char* name,
-                                            std::uint32_t flags,
-                                            const char* text);
-
-struct EventRoute {
-  int id;
-  EventHandler handler;
-};
-
-// Every id not listed here is unhandled and only logged.
-const EventRoute kEventRoutes[] = {
-    {kEventShowUser, &ChatConnection::OnShowUser},
-    {kEventJoin, &ChatConnection::OnJoin},
-    {kEventLeave, &ChatConnection::OnLeave},
-    {kEventWhisper, &ChatConnection::OnWhisper},
-    {kEventTalk, &ChatConnection::OnTalk},
-    {kEventBroadcast, &ChatConnection::OnBroadcast},
-    {kEventChannel, &ChatConnection::OnChannel},
-    {kEventUserFlags, &ChatConnection::OnUserFlags},
-    {kEventWhisperSent, &ChatConnection::OnWhisperSent},
-    {kEventChannelFull, &ChatConnection::OnChannelFull},
-    {kEventChannelDoesNotExist, &ChatConnection::OnChannelDoesNotExist},
-    {kEventChannelRestricted, &ChatConnection::OnChannelRestricted},
-    {kEventInfo, &ChatConnection::OnInfo},
-    {kEventError, &ChatConnection::OnError},
-    {kEventEmote, &ChatConnection::OnEmote},
-    {kEventName, &ChatConnection::OnName},
-};
-
-EventHandler FindHandler(int id) {
-  for (const EventRoute& route : kEventRoutes) {
-    if (route.id == id) return route.handler;
-  }
-  return nullptr;
-}
 
 }  // namespace
 
@@ -56,12 +21,12 @@ int ChatConnection::DispatchEventLine(const char* line) {
   int id = 0;
   std::uint32_t flags = 0;
   ParseEventLine(line, &id, name, &flags, text);
-  EventHandler handler = FindHandler(id);
-  if (handler == nullptr) {
+  const EventRoute* route = FindEventRoute(id);
+  if (route == nullptr) {
     WriteLog("Unhandled event ID %d", id);
     return 0;
   }
-  (this->*handler)(name, flags, text);
+  (this->*route->handler)(name, flags, text);
   return 1;
 }
 

@@ -11,6 +11,7 @@
 
 #include "core/chat_connection.h"
 #include "core/event_line.h"
+#include "core/event_table.h"
 #include "fuzz/event_recorder.h"
 #include "fuzz/fuzz_environment.h"
 
@@ -25,7 +26,8 @@ bool IsHexDigit(char c) {
 }
 
 bool CarriesTextOnly(int id) {
-  return id == 1007 || id == 1013 || id == 1014 || id == 1015 || id == 1018 || id == 1019;
+  const EventRoute* route = FindEventRoute(id);
+  return route != nullptr && route->textOnly;
 }
 
 // The flags as %x reads them, with the magnitude saturated at 32 bits.

@@ -1,4 +1,5 @@
 #include "core/event_line.h"
+#include "core/event_table.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +27,9 @@ Parsed Parse(const std::string& line) {
 }
 
 TEST(ParseEventLine, TextOnlyEventsCarryNoNameOrFlags) {
-  for (int id : {1007, 1013, 1014, 1015, 1018, 1019}) {
+  for (const EventRoute& route : kEventRoutes) {
+    if (!route.textOnly) continue;
+    const int id = route.id;
     Parsed p = Parse(std::to_string(id) + " KEYWORD someone 0010 \"hello\"\r");
     EXPECT_EQ(id, p.id);
     EXPECT_EQ("", p.name) << id;

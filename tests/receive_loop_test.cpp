@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "core/event_table.h"
 #include "tests/test_support.h"
 
 namespace corvane {
@@ -94,23 +96,44 @@ TEST(ReceiveLoop, LinesInOneReadAreDispatchedBeforeIdleAndSplitLinesOnce) {
   EXPECT_EQ(3, watcher.idles) << "one idle call after every wait";
 }
 
+TEST(EventTable, HoldsTheProtocolsIdsAndTheirSlots) {
+  // The protocol's table, written out once: the one place outside the
+  // table itself that names the ids.
+  const std::vector<std::tuple<int, std::string, bool>> protocol = {
+      {1001, "OnShowUser", false}, {1002, "OnJoin", false},
+      {1003, "OnLeave", false}, {1004, "OnWhisper", false},
+      {1005, "OnTalk", false}, {1006, "OnBroadcast", false},
+      {1007, "OnChannel", true}, {1009, "OnUserFlags", false},
+      {1010, "OnWhisperSent", false}, {1013, "OnChannelFull", true},
+      {1014, "OnChannelDoesNotExist", true}, {1015, "OnChannelRestricted", true},
+      {1018, "OnInfo", true}, {1019, "OnError", true},
+      {1023, "OnEmote", false}, {2010, "OnName", false}};
+  ASSERT_EQ(protocol.size(), kEventRouteCount);
+  for (std::size_t i = 0; i < kEventRouteCount; ++i) {
+    EXPECT_EQ(std::get<0>(protocol[i]), kEventRoutes[i].id);
+    EXPECT_EQ(std::get<1>(protocol[i]), kEventRoutes[i].slotName);
+    EXPECT_EQ(std::get<2>(protocol[i]), kEventRoutes[i].textOnly) << kEventRoutes[i].id;
+    EXPECT_EQ(&kEventRoutes[i], FindEventRoute(kEventRoutes[i].id));
+  }
+  EXPECT_EQ(nullptr, FindEventRoute(1008));
+  EXPECT_EQ(nullptr, FindEventRoute(0));
+}
+
 TEST(ReceiveLoop, EveryTableIdReachesItsSlotAndOthersAreLogged) {
   ScratchDirectory scratch;
-  const std::vector<std::pair<int, std::string>> table = {
-      {1001, "OnShowUser"}, {1002, "OnJoin"},        {1003, "OnLeave"},
-      {1004, "OnWhisper"},  {1005, "OnTalk"},        {1006, "OnBroadcast"},
-      {1007, "OnChannel"},  {1009, "OnUserFlags"},   {1010, "OnWhisperSent"},
-      {1013, "OnChannelFull"}, {1014, "OnChannelDoesNotExist"},
-      {1015, "OnChannelRestricted"}, {1018, "OnInfo"}, {1019, "OnError"},
-      {1023, "OnEmote"},    {2010, "OnName"}};
   std::string bytes;
-  for (const auto& entry : table) bytes += std::to_string(entry.first) + " X n 1 \"t\"\r\n";
+  for (const EventRoute& route : kEventRoutes) bytes += std::to_string(route.id) + " X n 1 \"t\"\r\n";
   bytes += "1008 X\r\n1011 X\r\n1012 X\r\n1016 X\r\n1017 X\r\n1020 X\r\n999 X\r\n";
   ScriptedClient client({bytes});
   ASSERT_EQ(1, client.connection.OpenLog("corvane.log"));
   std::vector<Event> events = client.Run();
-  ASSERT_EQ(table.size(), events.size());
-  for (std::size_t i = 0; i < table.size(); ++i) EXPECT_EQ(table[i].second, events[i].slot);
+  ASSERT_EQ(kEventRouteCount, events.size());
+  // The recording connection names each slot itself: the route's handler
+  // must be the slot the route names.
+  for (std::size_t i = 0; i < kEventRouteCount; ++i) {
+    EXPECT_EQ(kEventRoutes[i].slotName, events[i].slot);
+    EXPECT_EQ(kEventRoutes[i].textOnly ? "" : "n", events[i].name) << events[i].slot;
+  }
   EXPECT_EQ(
       "Unhandled event ID 1008\r\nUnhandled event ID 1011\r\nUnhandled event ID 1012\r\n"
       "Unhandled event ID 1016\r\nUnhandled event ID 1017\r\nUnhandled event ID 1020\r\n"
