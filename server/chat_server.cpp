@@ -21,26 +21,21 @@ namespace corvane::server {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* kFlags = "0010";
 constexpr const char* kCrLf = "\r\n";
 
-// Products /stats knows, and which kinds of game each one keeps records for.
-struct Product {
-  const char* code;
-  bool ladder;
-};
-constexpr Product kProducts[] = {
-    {"SEXP", true},
-    {"STAR", true},
-    {"DEMO", false},  // no ladder: a shorter answer, for clients that must not assume a fixed count
-};
+// The answer to a logon the server does not take; the next prompt has no
+// line end.
+constexpr const char* kLoginFailed = "Login failed.\r\n";
+constexpr const char* kLoginFailedPrompt = "Login failed.\r\n\r\nUsername: ";
 
-const Product* FindProduct(const std::string& code) {
-  for (const Product& p : kProducts) {
-    if (code == p.code) return &p;
-  }
-  return nullptr;
-}
+// Flood protection: what counts within the window, and the limits.
+constexpr size_t kCharactersPerCount = 40;
+constexpr int kMostCarriedOut = 4;
+constexpr int kCountThatCloses = 10;
+constexpr size_t kLongestLine = 200;
 
 uint32_t Fnv1a(const std::string& text) {
   uint32_t h = 2166136261u;
@@ -80,11 +75,39 @@ std::vector<std::string> Words(const std::string& s) {
   return words;
 }
 
+// The element of `names` equal to `name` without letter case, or "".
+std::string FindWithoutCase(const std::set<std::string>& names, const std::string& name) {
+  const std::string key = Lower(name);
+  for (const std::string& candidate : names) {
+    if (Lower(candidate) == key) return candidate;
+  }
+  return "";
+}
+
 std::string Event(const std::string& body) { return body + kCrLf; }
 std::string Info(const std::string& text) { return Event("1018 INFO \"" + text + "\""); }
 std::string Error(const std::string& text) { return Event("1019 ERROR \"" + text + "\""); }
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// True when the client has closed its end of `fd` (its FIN or a reset has
+// arrived, even behind unread bytes).
+bool ClientHasGone(int fd) {
+  pollfd p{fd, POLLIN | POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// Sends all of `bytes` on `fd`; false when the client's side is gone.
+bool SendAll(int fd, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
 
 // Flood mode: lines [first, first + count) of the flood, each a 1018 INFO line
 // of 66 to 74 bytes (about 72 on average) whose numbers vary from line to line.
@@ -103,13 +126,13 @@ std::string FloodChunk(long first, long count) {
   return out;
 }
 
-}  // namespace
+// Games won, lost and drawn, from the bits of `h`.
+struct Games {
+  uint32_t won, lost, drawn;
+  explicit Games(uint32_t h) : won(h % 200), lost((h >> 8) % 150), drawn((h >> 16) % 10) {}
+};
 
-std::vector<std::string> KnownProducts() {
-  std::vector<std::string> codes;
-  for (const Product& p : kProducts) codes.emplace_back(p.code);
-  return codes;
-}
+}  // namespace
 
 bool IsWellFormedName(const std::string& name) {
   if (name.empty() || name.size() > 15) return false;
@@ -120,38 +143,57 @@ bool IsWellFormedName(const std::string& name) {
 }
 
 std::vector<std::string> StatsAnswer(const std::string& name, const std::string& product) {
-  const Product* p = FindProduct(product);
-  if (p == nullptr) return {};
-  auto record = [&](const std::string& kind) {
-    uint32_t h = Fnv1a(kind + '/' + name + '/' + product);
-    return std::to_string(h % 200) + "-" + std::to_string((h >> 8) % 150) + "-" +
-           std::to_string((h >> 16) % 10);
-  };
-  std::vector<std::string> lines{name + "'s record:", "Normal games: " + record("normal")};
-  if (p->ladder) {
-    uint32_t rating = 1000 + Fnv1a("rating/" + name + '/' + product) % 1000;
-    lines.push_back("Ladder games: " + record("ladder") + ", rating " + std::to_string(rating));
+  if (product.size() != 4) return {};
+  const std::string code = Upper(product);
+  const std::string who = Lower(name);
+  auto hash = [&](const std::string& what) { return Fnv1a(what + '/' + who + '/' + code); };
+  const std::string heading = name + "'s record:";
+  if (code == "SEXP") {
+    const std::string tag = hash("rank") % 2 == 0 ? "[rank] " : "";
+    auto points = [&](const std::string& kind, uint32_t pts) {
+      const Games g(hash(kind));
+      return kind + " games: " + tag + std::to_string(pts) + " pts (" + std::to_string(g.won) + "/" +
+             std::to_string(g.lost) + "/" + std::to_string(g.drawn) + ")";
+    };
+    return {heading, points("Ladder", 1000 + hash("points") % 1000), points("Normal", 0)};
   }
-  return lines;
+  auto record = [](const Games& g) {
+    return std::to_string(g.won) + "-" + std::to_string(g.lost) + "-" + std::to_string(g.drawn);
+  };
+  if (code != "STAR") return {heading, "Normal games: 0-0-0", "Ladder games: 0-0-0"};
+  const bool rated = hash("rated") % 3 != 0;
+  const std::string ladder =
+      rated ? record(Games(hash("Ladder"))) + " (rating " + std::to_string(1000 + hash("rating") % 1000) + ")"
+            : "0-0-0";
+  return {heading, "Normal games: " + record(Games(hash("Normal"))), "Ladder games: " + ladder};
 }
 
 struct ChatServer::Connection {
   int id = 0;
-  int fd = -1;
-  bool closed = false;   // fd closed by the serving thread (all fields guarded by mu_)
+  int fd = -1;           // -1 once closed
+  bool closed = false;   // the serving thread is done (all fields guarded by mu_)
   bool closing = false;  // shut down by the server; lines still arriving are ignored
   bool firstLine = true;
   bool haveAccount = false;  // the account line of a logon attempt was read
   std::string pendingAccount;
   bool loggedOn = false;
-  std::string name;     // unique user name after logon
-  std::string channel;  // empty while in no channel
+  std::string name;     // the account as logged on
+  std::string channel;  // the channel's key (name without letter case); empty while in none
   int joins = 0;        // joins that were carried out (for the redirect)
   int statsAnswered = 0;
   std::string partial;  // received bytes not yet cut into lines
+  std::deque<std::pair<Clock::time_point, int>> counted;  // flood counts within the window
 };
 
-ChatServer::ChatServer(ServerOptions options) : options_(std::move(options)) {}
+ChatServer::ChatServer(ServerOptions options) : options_(std::move(options)) {
+  // Channels the options name keep the options' spelling.
+  std::vector<std::string> named = {options_.firstChannel, options_.redirectChannel, options_.floodChannel};
+  named.insert(named.end(), options_.fullChannels.begin(), options_.fullChannels.end());
+  named.insert(named.end(), options_.restrictedChannels.begin(), options_.restrictedChannels.end());
+  for (const std::string& name : named) {
+    if (!name.empty()) spellings_.emplace(Lower(name), name);
+  }
+}
 
 ChatServer::~ChatServer() { Stop(); }
 
@@ -229,6 +271,15 @@ void ChatServer::Stop() {
     std::lock_guard<std::mutex> lock(mu_);
     ::close(listenFd_);
     listenFd_ = -1;
+    std::vector<Connection*> remaining;
+    for (Worker& w : workers_) {
+      if (w.connection->loggedOn && !w.connection->closing && !w.connection->closed) {
+        remaining.push_back(w.connection.get());
+      }
+    }
+    const std::string notice = Error("The server will shut down in 1 second. (" +
+                                     std::to_string(remaining.size()) + " connections remaining).");
+    for (Connection* c : remaining) Send(*c, notice);
     for (Worker& w : workers_) Close(*w.connection);
     workers.swap(workers_);
   }
@@ -250,16 +301,31 @@ std::vector<ReceivedLine> ChatServer::Lines() const {
   return lines_;
 }
 
+std::vector<ReceivedLine> ChatServer::LinesOf(int connection) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<ReceivedLine> lines;
+  for (const ReceivedLine& line : lines_) {
+    if (line.connection == connection) lines.push_back(line);
+  }
+  return lines;
+}
+
 int ChatServer::ConnectionCount() const {
   std::lock_guard<std::mutex> lock(mu_);
   return connectionCount_;
 }
 
+uint16_t ChatServer::ClientPort(int connection) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (connection < 1 || static_cast<size_t>(connection) > clientPorts_.size()) return 0;
+  return clientPorts_[static_cast<size_t>(connection) - 1];
+}
+
 bool ChatServer::WaitFor(const std::function<bool(const ChatServer&)>& condition,
                          std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = Clock::now() + timeout;
   while (!condition(*this)) {
-    if (std::chrono::steady_clock::now() >= deadline) return condition(*this);
+    if (Clock::now() >= deadline) return condition(*this);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
@@ -275,8 +341,15 @@ void ChatServer::CloseAll() {
   for (Worker& w : workers_) Close(*w.connection);
 }
 
+void ChatServer::Close(int connection) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (Worker& w : workers_) {
+    if (w.connection->id == connection) Close(*w.connection);
+  }
+}
+
 void ChatServer::Close(Connection& c) {
-  if (c.closed || c.closing) return;
+  if (c.closed || c.closing || c.fd < 0) return;
   c.closing = true;
   // Leave the channel now rather than when the serving thread notices, so that
   // a client reconnecting right away does not find its old self listed.
@@ -293,7 +366,9 @@ void ChatServer::AcceptLoop() {
     }
     if (fds[1].revents != 0) return;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_in client{};
+    socklen_t clientLength = sizeof client;
+    int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&client), &clientLength, SOCK_CLOEXEC);
     if (fd < 0) {
       // Out of descriptors and the like: back off a little instead of spinning.
       if (errno != EINTR && errno != ECONNABORTED) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -321,6 +396,7 @@ void ChatServer::AcceptLoop() {
       auto c = std::make_shared<Connection>();
       c->id = ++connectionCount_;
       c->fd = fd;
+      clientPorts_.push_back(ntohs(client.sin_port));
       Worker w;
       w.connection = c;
       w.thread = std::thread(&ChatServer::Serve, this, c);
@@ -332,74 +408,89 @@ void ChatServer::AcceptLoop() {
 
 void ChatServer::Serve(const std::shared_ptr<Connection>& connection) {
   Connection& c = *connection;
-  if (!options_.silent && options_.sendPrompts) {
-    std::lock_guard<std::mutex> lock(mu_);
-    Send(c, "Connection from [127.0.0.1]\r\nEnter your account name and password.\r\nUsername: ");
+  const size_t index = static_cast<size_t>(c.id) - 1;
+  if (index < options_.scripts.size()) {
+    ScriptedConnection scripted(*this, c);
+    options_.scripts[index](scripted);
+  } else {
+    if (!options_.silent && options_.sendPrompts) {
+      std::lock_guard<std::mutex> lock(mu_);
+      Send(c, "Connection from [127.0.0.1]\r\nEnter your account name and password.\r\nUsername: ");
+    }
+    ServeLines(c);
   }
+  std::lock_guard<std::mutex> lock(mu_);
+  Leave(c);
+  if (c.fd >= 0) {
+    ::shutdown(c.fd, SHUT_RDWR);
+    ::close(c.fd);
+    c.fd = -1;
+  }
+  c.closed = true;
+}
+
+void ChatServer::ServeLines(Connection& c) {
   char buf[4096];
-  bool open = true;
-  while (open) {
+  for (;;) {
     ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    const auto at = std::chrono::steady_clock::now();
+    if (n <= 0) return;
     std::vector<ReceivedLine> received;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      chunks_.push_back({c.id, at, std::string(buf, static_cast<size_t>(n))});
-      c.partial.append(buf, static_cast<size_t>(n));
-      size_t end;
-      while ((end = c.partial.find('\n')) != std::string::npos) {
-        std::string text = c.partial.substr(0, end);
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-        c.partial.erase(0, end + 1);
-        lines_.push_back({c.id, at, text});
-        received.push_back({c.id, at, std::move(text)});
-      }
+      Receive(c, buf, static_cast<size_t>(n), &received);
     }
     if (options_.onLine) {
       for (const ReceivedLine& line : received) options_.onLine(line);
     }
     for (const ReceivedLine& line : received) {
       std::lock_guard<std::mutex> lock(mu_);
-      if (!HandleLine(c, line.text)) {
-        open = false;
-        break;
-      }
+      if (!HandleLine(c, line)) return;
     }
   }
-  std::lock_guard<std::mutex> lock(mu_);
-  Leave(c);
-  ::shutdown(c.fd, SHUT_RDWR);
-  ::close(c.fd);
-  c.closed = true;
 }
 
-bool ChatServer::HandleLine(Connection& c, const std::string& raw) {
+void ChatServer::Receive(Connection& c, const char* bytes, size_t count, std::vector<ReceivedLine>* lines) {
+  const auto at = Clock::now();
+  chunks_.push_back({c.id, at, std::string(bytes, count)});
+  c.partial.append(bytes, count);
+  size_t end;
+  while ((end = c.partial.find('\n')) != std::string::npos) {
+    std::string text = c.partial.substr(0, end);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    c.partial.erase(0, end + 1);
+    lines_.push_back({c.id, at, text});
+    lines->push_back({c.id, at, std::move(text)});
+  }
+}
+
+bool ChatServer::HandleLine(Connection& c, const ReceivedLine& line) {
   if (c.closing) return false;
   if (options_.silent) return true;
-  if (!c.loggedOn) return HandleLogonLine(c, raw);
-
-  const std::string line = TrimRight(raw);
-  if (line.empty()) return true;
-  if (line[0] != '/') {
-    if (!c.channel.empty()) {
-      for (Connection* other : channels_[c.channel]) {
-        if (other != &c) Send(*other, Event("1005 TALK " + c.name + " " + kFlags + " \"" + line + "\""));
-      }
+  if (!c.loggedOn) return HandleLogonLine(c, line.text);
+  if (options_.floodProtection) {
+    const int verdict = FloodVerdict(c, line);
+    if (verdict == 2) return false;  // closed without a word
+    if (verdict == 1) {
+      Send(c, Error("Your message quota has been exceeded!") +
+                  Error("You are sending commands to the server too quickly and risk being disconnected "
+                        "for flooding. Please slow down."));
+      return true;
     }
-    return true;
   }
-  const size_t space = line.find_first_of(" \t");
-  const std::string command = Lower(line.substr(0, space));
-  const std::string arguments = space == std::string::npos ? "" : TrimLeft(line.substr(space));
-  if (command == "/join" || command == "/j") {
-    HandleJoin(c, arguments);
-    return true;
-  }
-  if (command == "/stats") return HandleStats(c, arguments);
-  Send(c, Error("That is not a valid command."));
-  return true;
+  if (line.text.size() > kLongestLine) return true;  // refused
+  return HandleCommand(c, line.text);
+}
+
+int ChatServer::FloodVerdict(Connection& c, const ReceivedLine& line) {
+  while (!c.counted.empty() && line.at - c.counted.front().first >= options_.floodWindow) c.counted.pop_front();
+  const int count = static_cast<int>(std::max<size_t>(1, (line.text.size() + kCharactersPerCount - 1) /
+                                                             kCharactersPerCount));
+  c.counted.emplace_back(line.at, count);
+  int total = 0;
+  for (const auto& entry : c.counted) total += entry.second;
+  if (total >= kCountThatCloses) return 2;
+  return total > kMostCarriedOut ? 1 : 0;
 }
 
 bool ChatServer::HandleLogonLine(Connection& c, const std::string& raw) {
@@ -417,60 +508,103 @@ bool ChatServer::HandleLogonLine(Connection& c, const std::string& raw) {
     if (options_.sendPrompts && !options_.closeAfterLogon) Send(c, c.pendingAccount + "\r\nPassword: ");
     return true;
   }
-  const std::string account = c.pendingAccount;
-  const std::string password = raw;
+  std::string account = c.pendingAccount;
+  const std::string& password = raw;
   c.haveAccount = false;
   if (options_.closeAfterLogon) return false;
   if (options_.sendPrompts) Send(c, kCrLf);
   bool ok = !account.empty();
   if (ok && !options_.accounts.empty()) {
-    auto it = options_.accounts.find(account);
+    auto it = std::find_if(options_.accounts.begin(), options_.accounts.end(),
+                           [&](const auto& entry) { return Lower(entry.first) == Lower(account); });
     ok = it != options_.accounts.end() && it->second == password;
+    if (ok) account = it->first;
   }
+  if (ok && logonsRefused_ < options_.refuseLogons) {
+    ++logonsRefused_;
+    ok = false;
+  }
+  // A second logon of an account that is still connected is refused; the
+  // first session goes on.
+  if (ok && IsLoggedOnElsewhere(c, account)) ok = false;
   if (!ok) {
-    Send(c, std::string("Login failed.\r\n") + (options_.sendPrompts ? "Username: " : ""));
+    Send(c, options_.sendPrompts ? kLoginFailedPrompt : kLoginFailed);
     return true;
   }
-  LogOn(c, account);
+  LogOn(c, account, true);
   return true;
 }
 
-void ChatServer::LogOn(Connection& c, const std::string& account) {
-  c.loggedOn = true;
-  c.name = UniqueName(account);
-  accountsSeen_.insert(account);
-  Send(c, Event("2010 NAME " + c.name));
-  if (options_.floodLines > 0) return;  // flood mode: nothing before the flood
-  Enter(c, options_.firstChannel, true);
-  const size_t accountCount = options_.accounts.empty() ? accountsSeen_.size() : options_.accounts.size();
-  std::string welcome = Error("Hello " + c.name + ", welcome!");
-  welcome += Info(accountCount == 1 ? std::string("There is 1 user account on this server.")
-                                    : "There are " + std::to_string(accountCount) + " user accounts on this server.");
-  welcome += Info("");
-  welcome += Event("1005 TALK " + c.name + " " + kFlags + " \"You have no mail.\"");
-  welcome += Info(options_.firstChannel + " topic: This is the public chat channel.");
-  welcome += options_.rawAfterWelcome;
-  Send(c, welcome);
+bool ChatServer::IsLoggedOnElsewhere(const Connection& c, const std::string& account) const {
+  return std::any_of(workers_.begin(), workers_.end(), [&](const Worker& w) {
+    const Connection& other = *w.connection;
+    // A session whose client has already gone is over: the server only has
+    // not read the end of its stream yet.
+    return &other != &c && other.loggedOn && !other.closed && !other.closing && other.fd >= 0 &&
+           Lower(other.name) == Lower(account) && !ClientHasGone(other.fd);
+  });
 }
 
-std::string ChatServer::UniqueName(const std::string& account) const {
-  auto taken = [&](const std::string& name) {
-    return std::any_of(workers_.begin(), workers_.end(), [&](const Worker& w) {
-      const Connection& c = *w.connection;
-      return c.loggedOn && !c.closed && !c.closing && c.name == name;
-    });
-  };
-  std::string name = account;
-  for (int n = 2; taken(name); ++n) name = account + "#" + std::to_string(n);
-  return name;
+void ChatServer::LogOn(Connection& c, const std::string& account, bool welcome) {
+  c.loggedOn = true;
+  c.name = account;
+  accountsSeen_.insert(Lower(account));
+  Send(c, Event("2010 NAME " + c.name));
+  if (!welcome || options_.floodLines > 0) return;  // flood mode: nothing before the flood
+  Enter(c, options_.firstChannel, true);
+  const size_t accountCount = options_.accounts.empty() ? accountsSeen_.size() : options_.accounts.size();
+  std::string burst = Error("Hello " + c.name + ", welcome!");
+  burst += Info(accountCount == 1 ? std::string("There is 1 user account on this server.")
+                                  : "There are " + std::to_string(accountCount) + " user accounts on this server.");
+  burst += Info("");
+  burst += Event("1005 TALK " + c.name + " " + kFlags + " \"You have no mail.\"");
+  burst += Info(options_.firstChannel + " topic: This is the public chat channel.");
+  burst += options_.rawAfterWelcome;
+  Send(c, burst);
+}
+
+bool ChatServer::HandleCommand(Connection& c, const std::string& raw) {
+  const std::string line = TrimRight(raw);
+  if (line.empty()) return true;
+  if (line[0] != '/') {
+    HandleTalk(c, line);
+    return true;
+  }
+  const size_t space = line.find_first_of(" \t");
+  const std::string command = Lower(line.substr(0, space));
+  const std::string arguments = space == std::string::npos ? "" : TrimLeft(line.substr(space));
+  if (command == "/join" || command == "/j") {
+    HandleJoin(c, arguments);
+    return true;
+  }
+  if (command == "/stats") return HandleStats(c, arguments);
+  Send(c, Error("Unknown command."));
+  return true;
+}
+
+void ChatServer::HandleTalk(Connection& c, const std::string& text) {
+  bool heard = false;
+  auto it = channels_.find(c.channel);
+  if (it != channels_.end()) {
+    for (Connection* other : it->second.members) {
+      if (other == &c) continue;
+      Send(*other, Event("1005 TALK " + c.name + " " + kFlags + " \"" + text + "\""));
+      heard = true;
+    }
+  }
+  if (!heard) Send(c, Info("No one hears you."));
 }
 
 void ChatServer::HandleJoin(Connection& c, const std::string& arguments) {
-  const std::string requested = TrimRight(arguments);
-  if (requested.empty()) {
+  // The channel is the argument's first word.
+  const std::vector<std::string> words = Words(arguments);
+  if (words.empty()) {
     Send(c, Error("Usage: /join <channel>"));
     return;
   }
+  const std::string& requested = words[0];
+  // Already there: the server says nothing at all.
+  if (!c.channel.empty() && Lower(requested) == c.channel) return;
   if (options_.floodLines > 0 && c.joins == 0) {
     ++c.joins;
     for (long first = 0; first < options_.floodLines && !c.closing; first += kFloodChunkLines) {
@@ -479,12 +613,14 @@ void ChatServer::HandleJoin(Connection& c, const std::string& arguments) {
     Enter(c, options_.floodChannel, false);
     return;
   }
-  if (options_.fullChannels.count(requested) != 0) {
-    Send(c, Event("1013 CHANNELFULL \"" + requested + "\""));
+  const std::string full = FindWithoutCase(options_.fullChannels, requested);
+  if (!full.empty()) {
+    Send(c, Event("1013 CHANNELFULL \"" + full + "\""));
     return;
   }
-  if (options_.restrictedChannels.count(requested) != 0) {
-    Send(c, Event("1015 CHANNELRESTRICTED \"" + requested + "\""));
+  const std::string restricted = FindWithoutCase(options_.restrictedChannels, requested);
+  if (!restricted.empty()) {
+    Send(c, Event("1015 CHANNELRESTRICTED \"" + restricted + "\""));
     return;
   }
   std::string target = requested;
@@ -496,23 +632,30 @@ void ChatServer::HandleJoin(Connection& c, const std::string& arguments) {
   Enter(c, target, false);
 }
 
-void ChatServer::Enter(Connection& c, const std::string& channel, bool welcome) {
-  const bool rejoin = c.channel == channel;
-  if (!rejoin) Leave(c);
-  std::vector<Connection*>& members = channels_[channel];
-  std::string out = Event("1007 CHANNEL \"" + channel + "\"");
-  if (!welcome && members.empty() && channel != options_.firstChannel) {
-    out += Info("you are now tempOP for this channel");
-  }
-  for (Connection* m : members) {
+std::string ChatServer::ChannelSpelling(const std::string& name) {
+  return spellings_.emplace(Lower(name), name).first->second;
+}
+
+void ChatServer::Enter(Connection& c, const std::string& requested, bool welcome) {
+  const std::string name = ChannelSpelling(requested);
+  const std::string key = Lower(name);
+  const bool again = c.channel == key;
+  if (!again) Leave(c);
+  Channel& channel = channels_[key];
+  channel.name = name;
+  const bool tempOp = !welcome && channel.members.empty() && key != Lower(options_.firstChannel);
+  std::string out = Event("1007 CHANNEL \"" + name + "\"");
+  if (tempOp) out += Info("you are now tempOP for this channel");
+  for (Connection* m : channel.members) {
     if (m != &c) out += Event("1001 USER " + m->name + " " + kFlags + " [CHAT]");
   }
   if (!welcome) out += Event("1009 USER " + c.name + " " + kFlags);
   out += Event("1001 USER " + c.name + " " + kFlags + " [CHAT]");
-  if (!rejoin) {
-    for (Connection* m : members) Send(*m, Event("1002 JOIN " + c.name + " " + kFlags + " [CHAT]"));
-    members.push_back(&c);
-    c.channel = channel;
+  if (tempOp) out += Event("1009 USER " + c.name + " 0002");
+  if (!again) {
+    for (Connection* m : channel.members) Send(*m, Event("1002 JOIN " + c.name + " " + kFlags + " [CHAT]"));
+    channel.members.push_back(&c);
+    c.channel = key;
   }
   Send(c, out);
 }
@@ -522,7 +665,7 @@ void ChatServer::Leave(Connection& c) {
   auto it = channels_.find(c.channel);
   c.channel.clear();
   if (it == channels_.end()) return;
-  std::vector<Connection*>& members = it->second;
+  std::vector<Connection*>& members = it->second.members;
   members.erase(std::remove(members.begin(), members.end(), &c), members.end());
   for (Connection* m : members) Send(*m, Event("1003 LEAVE " + c.name + " " + kFlags));
   if (members.empty()) channels_.erase(it);
@@ -532,25 +675,18 @@ bool ChatServer::HandleStats(Connection& c, const std::string& arguments) {
   if (options_.closeAfterStats >= 0 && c.statsAnswered >= options_.closeAfterStats) return false;
   const std::vector<std::string> words = Words(arguments);
   std::string out;
-  if (words.size() < 2) {
-    out += Error("Usage: /stats <name> <product>");
-    out += Error("<product> is a product code such as SEXP or STAR.");
-    out += Error("Example: /stats somebody STAR");
+  if (words.size() < 2 || words[1].size() != 4) {
+    out += Error("This game does not support win/loss records.");
+    out += Error("You must supply a user name and a valid program ID.");
+    out += Error("Example: /stats joe STAR");
   } else {
-    const std::string& name = words[0];
-    const std::string product = Upper(words[1]);
-    if (FindProduct(product) == nullptr) {
-      std::string codes;
-      for (const std::string& code : KnownProducts()) codes += (codes.empty() ? "" : ", ") + code;
-      out += Error("Unknown product code: " + words[1] + ".");
-      out += Error("Known product codes: " + codes + ".");
+    // The player's own spelling, or "" for a player the server does not know.
+    const std::string player = options_.players.empty() ? (IsWellFormedName(words[0]) ? words[0] : "")
+                                                        : FindWithoutCase(options_.players, words[0]);
+    if (player.empty()) {
+      out += Error("Invalid user.");
     } else {
-      const bool known = options_.players.empty() ? IsWellFormedName(name) : options_.players.count(name) != 0;
-      if (!known) {
-        out += Error("Invalid user.");
-      } else {
-        for (const std::string& text : StatsAnswer(name, product)) out += Info(text);
-      }
+      for (const std::string& text : StatsAnswer(player, words[1])) out += Info(text);
     }
   }
   Send(c, out);
@@ -559,21 +695,140 @@ bool ChatServer::HandleStats(Connection& c, const std::string& arguments) {
 }
 
 void ChatServer::Send(Connection& c, const std::string& bytes) {
-  if (c.closed || c.closing) return;
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(c.fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      // Peer gone or not reading: the stream is broken, end the connection.
-      // (Only shut down here: leaving the channel would change the member
-      // lists a caller may be iterating; the serving thread does it.)
-      c.closing = true;
-      ::shutdown(c.fd, SHUT_RDWR);
-      return;
-    }
-    sent += static_cast<size_t>(n);
+  if (c.closed || c.closing || c.fd < 0) return;
+  if (!SendAll(c.fd, bytes)) {
+    // Peer gone or not reading: the stream is broken, end the connection.
+    // (Only shut down here: leaving the channel would change the member
+    // lists a caller may be iterating; the serving thread does it.)
+    c.closing = true;
+    ::shutdown(c.fd, SHUT_RDWR);
   }
+}
+
+// ---------------------------------------------------------------- scripts
+
+int ScriptedConnection::id() const { return connection_.id; }
+
+bool ScriptedConnection::ReadMore(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(server_.mu_);
+      if (server_.stopping_ || connection_.fd < 0) return false;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    // Short polls, so that a stopping server is noticed.
+    pollfd p{connection_.fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, 100)));
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready > 0) break;
+    if (Clock::now() >= deadline) return false;
+  }
+  char buf[4096];
+  ssize_t n;
+  do {
+    n = ::recv(connection_.fd, buf, sizeof buf, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  std::vector<ReceivedLine> received;
+  {
+    std::lock_guard<std::mutex> lock(server_.mu_);
+    server_.Receive(connection_, buf, static_cast<size_t>(n), &received);
+  }
+  for (const ReceivedLine& line : received) {
+    if (server_.options_.onLine) server_.options_.onLine(line);
+    unread_.push_back(line);
+  }
+  return true;
+}
+
+bool ScriptedConnection::ReadLine(std::string* line, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (unread_.empty()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || !ReadMore(left)) return false;
+  }
+  *line = unread_.front().text;
+  unread_.pop_front();
+  return true;
+}
+
+bool ScriptedConnection::ReadUntil(const std::string& text, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  std::string line;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || !ReadLine(&line, left)) return false;
+    if (line == text) return true;
+  }
+}
+
+bool ScriptedConnection::Send(const std::string& bytes) {
+  // The socket stays open while the script runs (only this thread closes
+  // it), so the bytes go out without the server's lock.
+  return connection_.fd >= 0 && SendAll(connection_.fd, bytes);
+}
+
+bool ScriptedConnection::SendByteByByte(const std::string& bytes, std::chrono::milliseconds pause) {
+  for (char ch : bytes) {
+    if (!Send(std::string(1, ch))) return false;
+    std::this_thread::sleep_for(pause);
+  }
+  return true;
+}
+
+void ScriptedConnection::Reset() {
+  std::lock_guard<std::mutex> lock(server_.mu_);
+  if (connection_.fd < 0) return;
+  server_.Leave(connection_);
+  linger abort{1, 0};
+  ::setsockopt(connection_.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  ::close(connection_.fd);
+  connection_.fd = -1;
+  connection_.closing = true;
+}
+
+void ScriptedConnection::Close() {
+  std::lock_guard<std::mutex> lock(server_.mu_);
+  if (connection_.fd < 0) return;
+  server_.Leave(connection_);
+  ::close(connection_.fd);
+  connection_.fd = -1;
+  connection_.closing = true;
+}
+
+void ScriptedConnection::ShutdownSending() {
+  if (connection_.fd >= 0) ::shutdown(connection_.fd, SHUT_WR);
+}
+
+bool ScriptedConnection::Welcome() {
+  std::string account, password, line;
+  if (!ReadLine(&account) || !ReadLine(&password)) return false;
+  account.erase(0, account.find_first_not_of("\x03\x04"));
+  do {
+    if (!ReadLine(&line)) return false;
+  } while (line.rfind("/join ", 0) != 0);
+  {
+    std::lock_guard<std::mutex> lock(server_.mu_);
+    connection_.firstLine = false;
+    server_.LogOn(connection_, account, false);
+  }
+  return connection_.fd >= 0;
+}
+
+void ScriptedConnection::Converse(const std::string& channel) {
+  {
+    std::lock_guard<std::mutex> lock(server_.mu_);
+    if (connection_.fd < 0) return;
+    server_.Enter(connection_, channel, false);
+    // Lines the script received but did not read are the server's now.
+    while (!unread_.empty()) {
+      const ReceivedLine line = unread_.front();
+      unread_.pop_front();
+      if (!server_.HandleLine(connection_, line)) return;
+    }
+  }
+  server_.ServeLines(connection_);
 }
 
 }  // namespace corvane::server

@@ -10,9 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +32,18 @@ using Clock = std::chrono::steady_clock;
 constexpr milliseconds kWait{3000};  // generous upper bound; tests end as soon as data arrives
 
 const std::string kTopic = "1018 INFO \"Chat topic: This is the public chat channel.\"\r\n";
+// What follows the password of a logon the server does not take.
+const std::string kLoginFailed = "\r\nLogin failed.\r\n\r\nUsername: ";
+
+std::string InfoLines(const std::vector<std::string>& texts) {
+  std::string out;
+  for (const std::string& t : texts) out += "1018 INFO \"" + t + "\"\r\n";
+  return out;
+}
+
+bool Matches(const std::string& text, const std::string& pattern) {
+  return std::regex_match(text, std::regex(pattern));
+}
 
 // A plain blocking TCP client on 127.0.0.1 that keeps everything it receives.
 class Client {
@@ -51,6 +66,9 @@ class Client {
   Client& operator=(const Client&) = delete;
 
   bool Connected() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  // The error of the receive that ended the connection; 0 for an orderly close.
+  int LastError() const { return lastError_; }
   void Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -93,6 +111,7 @@ class Client {
       char buf[4096];
       ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
       if (n <= 0) {
+        lastError_ = n < 0 ? errno : 0;
         eof_ = true;
       } else {
         received_.append(buf, static_cast<size_t>(n));
@@ -103,6 +122,7 @@ class Client {
 
   int fd_ = -1;
   bool eof_ = false;
+  int lastError_ = 0;
   std::string received_;
 };
 
@@ -119,7 +139,7 @@ std::string Welcome(const std::string& name, int accounts = 1) {
 bool LogOn(Client& client, const std::string& account, const std::string& password = "secret1") {
   const size_t mark = client.Mark();
   return client.Send("\x03\x04" + account + "\r\n" + password + "\r\n") &&
-         client.WaitFor(kTopic, mark);
+         client.WaitFor(" topic: This is the public chat channel.\"\r\n", mark);
 }
 
 ServerOptions Ephemeral() {
@@ -195,7 +215,7 @@ TEST_F(LogonTest, LeadingBytesMayArriveAlone) {
   EXPECT_EQ(c->Received().substr(0, 19), "2010 NAME statbot\r\n");
 }
 
-TEST_F(LogonTest, FailedLogonKeepsConnectionOpenAndRetryWorks) {
+TEST_F(LogonTest, RefusedLogonKeepsConnectionOpenAndRetryWorks) {
   ServerOptions options = Ephemeral();
   options.accounts = {{"statbot", "secret1"}, {"other", "pw2"}};
   StartServer(options);
@@ -204,52 +224,130 @@ TEST_F(LogonTest, FailedLogonKeepsConnectionOpenAndRetryWorks) {
 
   size_t mark = c->Mark();
   ASSERT_TRUE(c->Send("\x03\x04statbot\r\nwrong\r\n"));
-  ASSERT_TRUE(c->WaitFor("Login failed.\r\nUsername: ", mark));
+  ASSERT_TRUE(c->WaitFor(kLoginFailed, mark));
   c->ReadFor(milliseconds(50));
-  EXPECT_EQ(c->Since(mark), "statbot\r\nPassword: \r\nLogin failed.\r\nUsername: ")
+  EXPECT_EQ(c->Since(mark), "statbot\r\nPassword: " + kLoginFailed)
       << "the new prompt has no line end and no event follows";
 
   mark = c->Mark();
   ASSERT_TRUE(c->Send("nobody\r\nsecret1\r\n"));
-  ASSERT_TRUE(c->WaitFor("Login failed.\r\nUsername: ", mark)) << "unknown account";
+  ASSERT_TRUE(c->WaitFor(kLoginFailed, mark)) << "unknown account";
   EXPECT_EQ(c->Since(mark).find("2010"), std::string::npos);
 
   mark = c->Mark();
-  ASSERT_TRUE(c->Send("statbot\r\nsecret1\r\n"));
-  ASSERT_TRUE(c->WaitFor(kTopic, mark));
-  EXPECT_EQ(c->Since(mark), "statbot\r\nPassword: \r\n" + Welcome("statbot", 2));
+  ASSERT_TRUE(c->Send("StatBot\r\nsecret1\r\n"));
+  ASSERT_TRUE(c->WaitFor(kTopic, mark)) << "account names without letter case";
+  EXPECT_EQ(c->Since(mark), "StatBot\r\nPassword: \r\n" + Welcome("statbot", 2))
+      << "named in the accounts file's spelling";
   EXPECT_FALSE(c->Eof());
 }
 
-TEST_F(LogonTest, SecondLogonOfAnAccountGetsNumberedName) {
+TEST_F(LogonTest, SecondLogonOfAConnectedAccountIsRefusedAndTheFirstGoesOn) {
   StartServer(Ephemeral());
-  auto a = Connect();
-  auto b = Connect();
-  ASSERT_TRUE(LogOn(*a, "statbot"));
-  ASSERT_TRUE(LogOn(*b, "statbot"));
-  EXPECT_NE(b->Received().find("2010 NAME statbot#2\r\n"), std::string::npos) << b->Received();
-  EXPECT_NE(b->Received().find("1001 USER statbot 0010 [CHAT]\r\n1001 USER statbot#2 0010 [CHAT]\r\n"),
-            std::string::npos)
-      << "the user list shows the earlier member first, then the client itself";
+  auto first = Connect();
+  ASSERT_TRUE(LogOn(*first, "statbot"));
+  auto second = Connect();
+  ASSERT_TRUE(second->Send("\x03\x04STATBOT\r\nsecret1\r\n"));
+  ASSERT_TRUE(second->WaitFor(kLoginFailed));
+  second->ReadFor(milliseconds(50));
+  EXPECT_EQ(second->Received(),
+            "Connection from [127.0.0.1]\r\nEnter your account name and password.\r\n"
+            "Username: STATBOT\r\nPassword: " + kLoginFailed);
+  EXPECT_FALSE(second->Eof());
+
+  const std::string answer = InfoLines(StatsAnswer("alice", "SEXP"));
+  EXPECT_EQ(Ask(*first, "/stats alice SEXP\r\n", answer), answer) << "the first session goes on";
+
+  // Once the first client has gone, the account may log on again.
+  first->Close();
+  ASSERT_TRUE(second->Send("statbot\r\nsecret1\r\n"));
+  ASSERT_TRUE(second->WaitFor("2010 NAME statbot\r\n"));
+}
+
+TEST_F(LogonTest, RefuseLogonsRefusesTheFirstOnesOnly) {
+  ServerOptions options = Ephemeral();
+  options.refuseLogons = 2;
+  StartServer(options);
+  auto c = Connect();
+  for (int i = 0; i < 2; ++i) {
+    const size_t mark = c->Mark();
+    ASSERT_TRUE(c->Send("statbot\r\nsecret1\r\n"));
+    ASSERT_TRUE(c->WaitFor(kLoginFailed, mark)) << "logon " << i;
+  }
+  ASSERT_TRUE(LogOn(*c, "statbot"));
 }
 
 // ---------------------------------------------------------------- channels
 
 using ChannelTest = ChatServerTest;
 
-TEST_F(ChannelTest, JoinTrimsTrailingSpacesAndListsUsers) {
+TEST_F(ChannelTest, JoinTakesTheFirstWordAndListsUsers) {
   StartServer(Ephemeral());
   auto c = Connect();
   ASSERT_TRUE(LogOn(*c, "statbot"));
-  const std::string reply = Ask(*c, "/join TestHome \t \r\n", "1001 USER statbot 0010 [CHAT]\r\n");
+  const std::string reply = Ask(*c, "/join TestHome \t \r\n", "1009 USER statbot 0002\r\n");
   EXPECT_EQ(reply,
             "1007 CHANNEL \"TestHome\"\r\n"
             "1018 INFO \"you are now tempOP for this channel\"\r\n"
             "1009 USER statbot 0010\r\n"
-            "1001 USER statbot 0010 [CHAT]\r\n");
+            "1001 USER statbot 0010 [CHAT]\r\n"
+            "1009 USER statbot 0002\r\n");
   // The recorded line keeps what the client really sent.
   ASSERT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.Lines().size() == 3; }, kWait));
   EXPECT_EQ(server_->Lines()[2].text, "/join TestHome \t ");
+  EXPECT_EQ(Ask(*c, "/join Other words\r\n", "\r\n").substr(0, 23), "1007 CHANNEL \"Other\"\r\n1");
+}
+
+TEST_F(ChannelTest, JoinToTheCurrentChannelGetsNoAnswerWhateverItsLetterCase) {
+  ServerOptions options = Ephemeral();
+  options.floodProtection = false;  // more lines than 4 in 5 s
+  StartServer(options);
+  auto a = Connect();
+  auto b = Connect();
+  ASSERT_TRUE(LogOn(*a, "alpha"));
+  Ask(*a, "/join TestHome\r\n", "1009 USER alpha 0002\r\n");
+  ASSERT_TRUE(LogOn(*b, "beta"));
+  Ask(*b, "/join testhome\r\n", "1001 USER beta 0010 [CHAT]\r\n");
+  ASSERT_TRUE(a->WaitFor("1002 JOIN beta 0010 [CHAT]\r\n"));
+  const size_t markA = a->Mark();
+  const size_t markB = b->Mark();
+  for (const char* again : {"/join TestHome\r\n", "/join TESTHOME \r\n", "/j testhome\t\r\n"}) {
+    ASSERT_TRUE(b->Send(again));
+  }
+  // A line the server does answer shows that the joins before it were read.
+  ASSERT_TRUE(b->Send("/dance\r\n"));
+  ASSERT_TRUE(b->WaitFor("Unknown command.", markB));
+  EXPECT_EQ(b->Since(markB), "1019 ERROR \"Unknown command.\"\r\n") << "nothing for the three joins";
+  a->ReadFor(milliseconds(30));
+  EXPECT_EQ(a->Since(markA), "") << "the others are not told either";
+}
+
+TEST_F(ChannelTest, ChannelsKeepTheSpellingTheyWereFirstCreatedWith) {
+  ServerOptions options = Ephemeral();
+  options.firstChannel = "Chat Lobby";
+  options.redirectChannel = "The Void";
+  options.redirectJoins = 1;
+  options.floodProtection = false;  // more lines than 4 in 5 s
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  EXPECT_EQ(Ask(*c, "/join elsewhere\r\n", "0002\r\n").substr(0, 23), "1007 CHANNEL \"The Void\"")
+      << "a redirect target keeps the options' spelling";
+  EXPECT_EQ(Ask(*c, "/join TestHome\r\n", "0002\r\n").substr(0, 23), "1007 CHANNEL \"TestHome\"");
+  Ask(*c, "/join the VOID\r\n", "1009 USER statbot 0002\r\n");
+  EXPECT_EQ(Ask(*c, "/join testhome\r\n", "[CHAT]\r\n").substr(0, 23), "1007 CHANNEL \"TestHome\"")
+      << "joined in other letter case, reported in the server's spelling";
+
+  auto other = Connect();
+  ASSERT_TRUE(LogOn(*other, "alpha"));
+  EXPECT_NE(other->Received().find("1007 CHANNEL \"Chat Lobby\""), std::string::npos);
+  Ask(*other, "/join Redirected\r\n", "1009 USER alpha 0002\r\n");
+  EXPECT_EQ(Ask(*other, "/join TESTHOME\r\n", "1001 USER alpha 0010 [CHAT]\r\n"),
+            "1007 CHANNEL \"TestHome\"\r\n"
+            "1001 USER statbot 0010 [CHAT]\r\n"
+            "1009 USER alpha 0010\r\n"
+            "1001 USER alpha 0010 [CHAT]\r\n")
+      << "no tempOP line when the channel has people in it";
 }
 
 TEST_F(ChannelTest, TwoClientsSeeEachOthersJoinTalkAndLeave) {
@@ -257,17 +355,12 @@ TEST_F(ChannelTest, TwoClientsSeeEachOthersJoinTalkAndLeave) {
   auto a = Connect();
   auto b = Connect();
   ASSERT_TRUE(LogOn(*a, "alpha"));
-  Ask(*a, "/join Clan\r\n", "1001 USER alpha 0010 [CHAT]\r\n");
+  Ask(*a, "/join Clan\r\n", "1009 USER alpha 0002\r\n");
+  EXPECT_EQ(Ask(*a, "anyone?\r\n", "\r\n"), "1018 INFO \"No one hears you.\"\r\n");
 
   ASSERT_TRUE(LogOn(*b, "beta"));
   size_t markA = a->Mark();
-  const std::string joinReply = Ask(*b, "/join Clan\r\n", "1001 USER beta 0010 [CHAT]\r\n");
-  EXPECT_EQ(joinReply,
-            "1007 CHANNEL \"Clan\"\r\n"
-            "1001 USER alpha 0010 [CHAT]\r\n"
-            "1009 USER beta 0010\r\n"
-            "1001 USER beta 0010 [CHAT]\r\n")
-      << "no tempOP line when the channel has people in it";
+  Ask(*b, "/join Clan\r\n", "1001 USER beta 0010 [CHAT]\r\n");
   ASSERT_TRUE(a->WaitFor("1002 JOIN beta 0010 [CHAT]\r\n", markA));
 
   markA = a->Mark();
@@ -294,25 +387,6 @@ TEST_F(ChannelTest, LeavingForAnotherChannelTellsTheOldOne) {
   ASSERT_TRUE(a->WaitFor("1003 LEAVE beta 0010\r\n", mark));
 }
 
-TEST_F(ChannelTest, JoiningTheSameChannelAgainListsItWithoutTellingOthers) {
-  StartServer(Ephemeral());
-  auto a = Connect();
-  auto b = Connect();
-  ASSERT_TRUE(LogOn(*a, "alpha"));
-  Ask(*a, "/join Clan\r\n", "1001 USER alpha 0010 [CHAT]\r\n");
-  ASSERT_TRUE(LogOn(*b, "beta"));
-  Ask(*b, "/join Clan\r\n", "1001 USER beta 0010 [CHAT]\r\n");
-  ASSERT_TRUE(a->WaitFor("1002 JOIN beta 0010 [CHAT]\r\n"));
-  const size_t mark = a->Mark();
-  EXPECT_EQ(Ask(*b, "/join Clan\r\n", "1001 USER beta 0010 [CHAT]\r\n"),
-            "1007 CHANNEL \"Clan\"\r\n"
-            "1001 USER alpha 0010 [CHAT]\r\n"
-            "1009 USER beta 0010\r\n"
-            "1001 USER beta 0010 [CHAT]\r\n");
-  a->ReadFor(milliseconds(50));
-  EXPECT_EQ(a->Since(mark), "");
-}
-
 TEST_F(ChannelTest, FullAndRestrictedChannelsKeepClientWhereItIs) {
   ServerOptions options = Ephemeral();
   options.fullChannels = {"Busy"};
@@ -320,7 +394,7 @@ TEST_F(ChannelTest, FullAndRestrictedChannelsKeepClientWhereItIs) {
   StartServer(options);
   auto a = Connect();
   ASSERT_TRUE(LogOn(*a, "alpha"));
-  EXPECT_EQ(Ask(*a, "/join Busy\r\n", "\r\n"), "1013 CHANNELFULL \"Busy\"\r\n");
+  EXPECT_EQ(Ask(*a, "/join busy\r\n", "\r\n"), "1013 CHANNELFULL \"Busy\"\r\n");
   EXPECT_EQ(Ask(*a, "/join Locked \r\n", "\r\n"), "1015 CHANNELRESTRICTED \"Locked\"\r\n");
 
   // alpha is still in the first channel: a newcomer there lists it.
@@ -338,9 +412,9 @@ TEST_F(ChannelTest, RedirectPlacesTheFirstJoinsElsewhere) {
   StartServer(options);
   auto c = Connect();
   ASSERT_TRUE(LogOn(*c, "statbot"));
-  EXPECT_EQ(Ask(*c, "/join Clan\r\n", "1001 USER statbot 0010 [CHAT]\r\n").substr(0, 22),
+  EXPECT_EQ(Ask(*c, "/join Clan\r\n", "1009 USER statbot 0002\r\n").substr(0, 22),
             "1007 CHANNEL \"Void\"\r\n1");
-  EXPECT_EQ(Ask(*c, "/join Clan\r\n", "1001 USER statbot 0010 [CHAT]\r\n").substr(0, 22),
+  EXPECT_EQ(Ask(*c, "/join Clan\r\n", "1009 USER statbot 0002\r\n").substr(0, 22),
             "1007 CHANNEL \"Clan\"\r\n1");
 }
 
@@ -352,7 +426,9 @@ TEST_F(ChannelTest, RedirectMinusOneRedirectsEveryJoin) {
   auto c = Connect();
   ASSERT_TRUE(LogOn(*c, "statbot"));
   for (int i = 0; i < 3; ++i) {
-    const std::string reply = Ask(*c, "/join Clan\r\n", "1001 USER statbot 0010 [CHAT]\r\n");
+    // Only the first join makes the client the channel's operator (0002).
+    const std::string reply =
+        Ask(*c, "/join Clan\r\n", i == 0 ? "1009 USER statbot 0002\r\n" : "1001 USER statbot 0010 [CHAT]\r\n");
     EXPECT_EQ(reply.substr(0, 21), "1007 CHANNEL \"Void\"\r\n") << "join " << i;
   }
 }
@@ -361,7 +437,7 @@ TEST_F(ChannelTest, BadCommandsGetErrors) {
   StartServer(Ephemeral());
   auto c = Connect();
   ASSERT_TRUE(LogOn(*c, "statbot"));
-  EXPECT_EQ(Ask(*c, "/dance now\r\n", "\r\n"), "1019 ERROR \"That is not a valid command.\"\r\n");
+  EXPECT_EQ(Ask(*c, "/dance now\r\n", "\r\n"), "1019 ERROR \"Unknown command.\"\r\n");
   EXPECT_EQ(Ask(*c, "/join   \r\n", "\r\n"), "1019 ERROR \"Usage: /join <channel>\"\r\n");
 }
 
@@ -369,25 +445,51 @@ TEST_F(ChannelTest, BadCommandsGetErrors) {
 
 using StatsTest = ChatServerTest;
 
-std::string InfoLines(const std::vector<std::string>& texts) {
-  std::string out;
-  for (const std::string& t : texts) out += "1018 INFO \"" + t + "\"\r\n";
-  return out;
+TEST(StatsAnswerTest, TwoFormatsOneForEachProduct) {
+  // Points, with the games won, lost and drawn in brackets; a rank tag for
+  // a ranked player.
+  const std::string points = R"(^(Ladder|Normal) games: (\[rank\] )?[0-9]+ pts \([0-9]+/[0-9]+/[0-9]+\)$)";
+  // Won-lost-drawn, with a rating for a player with ladder games.
+  const std::string games = R"(^Normal games: [0-9]+-[0-9]+-[0-9]+$)";
+  const std::string ladder = R"(^Ladder games: ([0-9]+-[0-9]+-[0-9]+ \(rating [0-9]+\)|0-0-0)$)";
+  int ranked = 0, rated = 0;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "player" + std::to_string(i);
+    const auto sexp = StatsAnswer(name, "SEXP");
+    ASSERT_EQ(sexp.size(), 3u);
+    EXPECT_EQ(sexp[0], name + "'s record:");
+    EXPECT_TRUE(Matches(sexp[1], points)) << sexp[1];
+    EXPECT_EQ(sexp[1].rfind("Ladder", 0), 0u);
+    EXPECT_TRUE(Matches(sexp[2], points)) << sexp[2];
+    EXPECT_EQ(sexp[2].rfind("Normal", 0), 0u);
+    ranked += sexp[1].find("[rank]") != std::string::npos ? 1 : 0;
+
+    const auto star = StatsAnswer(name, "STAR");
+    ASSERT_EQ(star.size(), 3u);
+    EXPECT_EQ(star[0], name + "'s record:");
+    EXPECT_TRUE(Matches(star[1], games)) << star[1];
+    EXPECT_TRUE(Matches(star[2], ladder)) << star[2];
+    rated += star[2].find("rating") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_GT(ranked, 0);
+  EXPECT_LT(ranked, 40) << "some players are not ranked";
+  EXPECT_GT(rated, 0);
+  EXPECT_LT(rated, 40) << "some players have no ladder games";
 }
 
-TEST(StatsAnswerTest, IsDeterministicAndDependsOnNameAndProduct) {
+TEST(StatsAnswerTest, IsDeterministicWithoutLetterCase) {
   const auto a = StatsAnswer("alice", "SEXP");
-  ASSERT_EQ(a.size(), 3u);
-  EXPECT_EQ(a[0], "alice's record:");
-  EXPECT_EQ(a[1].rfind("Normal games: ", 0), 0u) << a[1];
-  EXPECT_EQ(a[2].rfind("Ladder games: ", 0), 0u) << a[2];
-  EXPECT_NE(a[2].find(", rating "), std::string::npos) << a[2];
   EXPECT_EQ(StatsAnswer("alice", "SEXP"), a);
-  EXPECT_NE(StatsAnswer("alice", "STAR"), a);
+  auto upper = StatsAnswer("ALICE", "sexp");
+  EXPECT_EQ(upper[0], "ALICE's record:") << "the heading names the player as given";
+  upper[0] = a[0];
+  EXPECT_EQ(upper, a) << "the numbers do not depend on letter case";
   EXPECT_NE(StatsAnswer("alicf", "SEXP")[1], a[1]);
-  EXPECT_EQ(StatsAnswer("alice", "DEMO").size(), 2u) << "a product without a ladder";
-  EXPECT_TRUE(StatsAnswer("alice", "XXXX").empty());
-  EXPECT_EQ(KnownProducts(), (std::vector<std::string>{"SEXP", "STAR", "DEMO"}));
+  EXPECT_EQ(StatsAnswer("alice", "W2XY"),
+            (std::vector<std::string>{"alice's record:", "Normal games: 0-0-0", "Ladder games: 0-0-0"}))
+      << "an unknown code gives zeros";
+  EXPECT_TRUE(StatsAnswer("alice", "SEX").empty());
+  EXPECT_TRUE(StatsAnswer("alice", "").empty());
 }
 
 TEST(StatsAnswerTest, WellFormedNames) {
@@ -398,7 +500,7 @@ TEST(StatsAnswerTest, WellFormedNames) {
   EXPECT_FALSE(IsWellFormedName("bad*name"));
 }
 
-TEST_F(StatsTest, KnownPlayerGetsRecordLines) {
+TEST_F(StatsTest, KnownPlayerGetsRecordLinesInTheProductsFormat) {
   StartServer(Ephemeral());
   auto c = Connect();
   ASSERT_TRUE(LogOn(*c, "statbot"));
@@ -406,20 +508,21 @@ TEST_F(StatsTest, KnownPlayerGetsRecordLines) {
   EXPECT_EQ(Ask(*c, "/stats alice SEXP\r\n", expected), expected);
   const std::string star = InfoLines(StatsAnswer("alice", "STAR"));
   EXPECT_EQ(Ask(*c, "/stats alice star \r\n", star), star) << "product code in any case";
-  const std::string demo = InfoLines(StatsAnswer("alice", "DEMO"));
-  EXPECT_EQ(Ask(*c, "/stats alice DEMO\r\n", demo), demo);
+  const std::string zeros = InfoLines(StatsAnswer("alice", "QQQQ"));
+  EXPECT_EQ(Ask(*c, "/stats alice QQQQ\r\n", zeros), zeros);
 }
 
-TEST_F(StatsTest, PlayerListDecidesWhoIsKnown) {
+TEST_F(StatsTest, PlayerListDecidesWhoIsKnownWithoutLetterCase) {
   ServerOptions options = Ephemeral();
-  options.players = {"alice", "bob"};
+  options.players = {"Alice", "bob"};
   StartServer(options);
   auto c = Connect();
   ASSERT_TRUE(LogOn(*c, "statbot"));
   EXPECT_EQ(Ask(*c, "/stats nobody SEXP\r\n", "\r\n"), "1019 ERROR \"Invalid user.\"\r\n");
-  EXPECT_EQ(Ask(*c, "/stats Alice SEXP\r\n", "\r\n"), "1019 ERROR \"Invalid user.\"\r\n");
+  const std::string alice = InfoLines(StatsAnswer("Alice", "SEXP"));
+  EXPECT_EQ(Ask(*c, "/stats aLiCe SEXP\r\n", alice), alice) << "named in the server's spelling";
   const std::string bob = InfoLines(StatsAnswer("bob", "STAR"));
-  EXPECT_EQ(Ask(*c, "/stats bob STAR\r\n", bob), bob);
+  EXPECT_EQ(Ask(*c, "/stats BOB STAR\r\n", bob), bob);
 }
 
 TEST_F(StatsTest, MalformedNameIsUnknownWithoutPlayerList) {
@@ -430,29 +533,85 @@ TEST_F(StatsTest, MalformedNameIsUnknownWithoutPlayerList) {
   EXPECT_EQ(Ask(*c, "/stats waytoolongname16 SEXP\r\n", "\r\n"), "1019 ERROR \"Invalid user.\"\r\n");
 }
 
-TEST_F(StatsTest, MissingProductGetsThreeUsageErrors) {
+TEST_F(StatsTest, MissingProductGetsThreeErrors) {
   StartServer(Ephemeral());
   auto c = Connect();
   ASSERT_TRUE(LogOn(*c, "statbot"));
-  const std::string usage =
-      "1019 ERROR \"Usage: /stats <name> <product>\"\r\n"
-      "1019 ERROR \"<product> is a product code such as SEXP or STAR.\"\r\n"
-      "1019 ERROR \"Example: /stats somebody STAR\"\r\n";
-  EXPECT_EQ(Ask(*c, "/stats alice\r\n", "somebody STAR\"\r\n"), usage);
-  EXPECT_EQ(Ask(*c, "/stats\r\n", "somebody STAR\"\r\n"), usage);
+  const std::string errors =
+      "1019 ERROR \"This game does not support win/loss records.\"\r\n"
+      "1019 ERROR \"You must supply a user name and a valid program ID.\"\r\n"
+      "1019 ERROR \"Example: /stats joe STAR\"\r\n";
+  EXPECT_EQ(Ask(*c, "/stats alice\r\n", "joe STAR\"\r\n"), errors);
+  EXPECT_EQ(Ask(*c, "/stats\r\n", "joe STAR\"\r\n"), errors);
 }
 
-TEST_F(StatsTest, UnknownProductGetsErrors) {
+// ---------------------------------------------------------------- flood protection
+
+using FloodTest = ChatServerTest;
+
+const std::string kQuotaExceeded =
+    "1019 ERROR \"Your message quota has been exceeded!\"\r\n"
+    "1019 ERROR \"You are sending commands to the server too quickly and risk being disconnected for "
+    "flooding. Please slow down.\"\r\n";
+
+TEST_F(FloodTest, FourLinesAreCarriedOutTheFifthToNinthDroppedTheTenthCloses) {
   StartServer(Ephemeral());
   auto c = Connect();
   ASSERT_TRUE(LogOn(*c, "statbot"));
-  EXPECT_EQ(Ask(*c, "/stats alice QQQQ\r\n", "DEMO.\"\r\n"),
-            "1019 ERROR \"Unknown product code: QQQQ.\"\r\n"
-            "1019 ERROR \"Known product codes: SEXP, STAR, DEMO.\"\r\n");
+  std::string expected;
+  std::string requests;
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "p" + std::to_string(i);
+    requests += "/stats " + name + " SEXP\r\n";
+    if (i < 4) expected += InfoLines(StatsAnswer(name, "SEXP"));
+    if (i >= 4 && i < 9) expected += kQuotaExceeded;
+  }
+  const size_t mark = c->Mark();
+  ASSERT_TRUE(c->Send(requests));
+  ASSERT_TRUE(c->WaitForClose());
+  EXPECT_EQ(c->Since(mark), expected) << "the tenth closes without a word";
 }
 
-TEST_F(StatsTest, RapidRequestsAreAllAnsweredInOrder) {
-  StartServer(Ephemeral());
+TEST_F(FloodTest, LongLinesCountOncePerFortyCharactersAndOldLinesExpire) {
+  ServerOptions options = Ephemeral();
+  options.floodWindow = milliseconds(300);
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  // 41 characters count twice: two of them fill the window.
+  const std::string talk = std::string(41, 't') + "\r\n";
+  EXPECT_EQ(Ask(*c, talk, "\r\n"), "1018 INFO \"No one hears you.\"\r\n");
+  EXPECT_EQ(Ask(*c, talk, "\r\n"), "1018 INFO \"No one hears you.\"\r\n");
+  EXPECT_EQ(Ask(*c, "x\r\n", "down.\"\r\n"), kQuotaExceeded);
+  // Once the window has passed, lines count afresh.
+  std::this_thread::sleep_for(milliseconds(350));
+  EXPECT_EQ(Ask(*c, "x\r\n", "\r\n"), "1018 INFO \"No one hears you.\"\r\n");
+  // A line over 200 characters is refused, and counts.
+  const size_t mark = c->Mark();
+  ASSERT_TRUE(c->Send("/stats " + std::string(200, 'n') + " SEXP\r\n"));
+  ASSERT_TRUE(c->Send("y\r\n"));
+  ASSERT_TRUE(c->WaitFor("down.\"\r\n", mark));
+  EXPECT_EQ(c->Since(mark), kQuotaExceeded) << "nothing for the long line, the next one over the limit";
+}
+
+TEST_F(FloodTest, LogonLinesDoNotCountAndOneRequestAWindowNeverTrips) {
+  ServerOptions options = Ephemeral();
+  options.floodWindow = milliseconds(40);
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(LogOn(*c, "statbot"));
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "p" + std::to_string(i);
+    const std::string answer = InfoLines(StatsAnswer(name, "SEXP"));
+    EXPECT_EQ(Ask(*c, "/stats " + name + " SEXP\r\n", answer), answer);
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+}
+
+TEST_F(FloodTest, WithoutProtectionRapidRequestsAreAllAnsweredInOrder) {
+  ServerOptions options = Ephemeral();
+  options.floodProtection = false;
+  StartServer(options);
   auto c = Connect();
   ASSERT_TRUE(LogOn(*c, "statbot"));
   std::string requests;
@@ -675,6 +834,94 @@ TEST_F(FaultTest, IdleClientIsNotDisconnected) {
   EXPECT_EQ(Ask(*c, "/stats alice SEXP\r\n", answer), answer);
 }
 
+TEST_F(FaultTest, CloseOneConnectionAndTellItsClientPort) {
+  StartServer(Ephemeral());
+  auto a = Connect();
+  auto b = Connect();
+  ASSERT_TRUE(LogOn(*a, "alpha"));
+  ASSERT_TRUE(LogOn(*b, "beta"));
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  ASSERT_EQ(::getsockname(a->Fd(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+  EXPECT_EQ(server_->ClientPort(1), ntohs(local.sin_port));
+  EXPECT_EQ(server_->ClientPort(3), 0);
+  server_->Close(1);
+  EXPECT_TRUE(a->WaitForClose());
+  ASSERT_TRUE(b->WaitFor("1003 LEAVE alpha 0010\r\n"));
+  const std::string answer = InfoLines(StatsAnswer("bob", "STAR"));
+  EXPECT_EQ(Ask(*b, "/stats bob STAR\r\n", answer), answer);
+}
+
+// ---------------------------------------------------------------- scripts
+
+using ScriptTest = ChatServerTest;
+
+TEST_F(ScriptTest, ScriptsServeTheFirstConnectionsAndTheServerTheRest) {
+  ServerOptions options = Ephemeral();
+  std::atomic<int> scriptId{0};
+  options.scripts = {[&](ScriptedConnection& c) {
+    scriptId = c.id();
+    std::string line;
+    if (!c.ReadLine(&line) || line != "hello") return;
+    c.Send("1018 INFO \"scripted\"\r\n");
+    c.ReadUntil("bye");
+    c.Close();
+  }};
+  StartServer(options);
+  auto scripted = Connect();
+  ASSERT_TRUE(scripted->Send("hello\r\nnoise\r\nbye\r\n"));
+  ASSERT_TRUE(scripted->WaitForClose());
+  EXPECT_EQ(scripted->Received(), "1018 INFO \"scripted\"\r\n") << "no prompts on a scripted connection";
+  EXPECT_EQ(scriptId, 1);
+  std::vector<std::string> texts;
+  for (const ReceivedLine& line : server_->LinesOf(1)) texts.push_back(line.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"hello", "noise", "bye"})) << "recorded as on any connection";
+
+  auto served = Connect();
+  ASSERT_TRUE(LogOn(*served, "statbot"));
+}
+
+TEST_F(ScriptTest, WelcomeNamesTheClientAndConverseHandsItToTheServer) {
+  ServerOptions options = Ephemeral();
+  options.scripts = {[](ScriptedConnection& c) {
+    if (c.Welcome() && c.Send("1018 INFO \"between\"\r\n")) c.Converse("Clan");
+  }};
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(c->Send("\x03\x04statbot\r\nsecret1\r\n/join Clan\r\n/stats alice SEXP\r\n"));
+  const std::string answer = InfoLines(StatsAnswer("alice", "SEXP"));
+  ASSERT_TRUE(c->WaitFor(answer));
+  EXPECT_EQ(c->Received(),
+            "2010 NAME statbot\r\n1018 INFO \"between\"\r\n"
+            "1007 CHANNEL \"Clan\"\r\n1018 INFO \"you are now tempOP for this channel\"\r\n"
+            "1009 USER statbot 0010\r\n1001 USER statbot 0010 [CHAT]\r\n1009 USER statbot 0002\r\n" +
+                answer)
+      << "a request sent before the channel is answered once the server serves the connection";
+  const size_t mark = c->Mark();
+  ASSERT_TRUE(c->Send("/join clan\r\n/stats bob STAR\r\n"));
+  const std::string bob = InfoLines(StatsAnswer("bob", "STAR"));
+  ASSERT_TRUE(c->WaitFor(bob, mark));
+  EXPECT_EQ(c->Since(mark), bob) << "the join to the channel it is in gets no answer";
+
+  // The welcomed account is logged on: a second logon of it is refused.
+  auto second = Connect();
+  ASSERT_TRUE(second->Send("statbot\r\nsecret1\r\n"));
+  EXPECT_TRUE(second->WaitFor(kLoginFailed));
+}
+
+TEST_F(ScriptTest, ResetReachesTheClientAsAReset) {
+  ServerOptions options = Ephemeral();
+  options.scripts = {[](ScriptedConnection& c) {
+    std::string line;
+    if (c.ReadLine(&line)) c.Reset();
+  }};
+  StartServer(options);
+  auto c = Connect();
+  ASSERT_TRUE(c->Send("x\r\n"));
+  ASSERT_TRUE(c->WaitForClose());
+  EXPECT_EQ(c->LastError(), ECONNRESET);
+}
+
 // ---------------------------------------------------------------- start and stop
 
 using LifecycleTest = ChatServerTest;
@@ -699,10 +946,14 @@ TEST_F(LifecycleTest, DestructorStopsAServerWithClients) {
   StartServer(Ephemeral());
   auto c = Connect();
   ASSERT_TRUE(LogOn(*c, "statbot"));
+  const size_t mark = c->Mark();
   const auto start = Clock::now();
   server_.reset();
   EXPECT_LT(Clock::now() - start, milliseconds(500));
   EXPECT_TRUE(c->WaitForClose());
+  EXPECT_EQ(c->Since(mark),
+            "1019 ERROR \"The server will shut down in 1 second. (1 connections remaining).\"\r\n")
+      << "logged-on clients are told";
 }
 
 TEST_F(LifecycleTest, StartFailsWhenThePortIsTaken) {
