@@ -317,6 +317,7 @@ int Throughput(const Arguments& a) {
   ServerOptions options;
   options.port = static_cast<uint16_t>(a.port);
   options.floodLines = a.lines;
+  options.floodProtection = false;  // the reference client's pacing is not the bot's
   std::unique_ptr<ChatServer> server = StartServer(options);
   std::printf("Flood of %ld info lines on 127.0.0.1:%u, %d runs each, standard output to /dev/null\n",
               a.lines, a.port, a.runs);
@@ -350,9 +351,8 @@ int Throughput(const Arguments& a) {
   return 0;
 }
 
-// The bot enters its home channel twice after a logon (the server answers
-// both its join and its re-join from the first channel), so it walks the list
-// twice; each walk ends with one more 5-s pass that finds the list's end.
+// After a logon the bot walks the list once; the walk ends with one more
+// 5-s pass that finds the list's end.
 void MeasureWalkAndIdle(const Arguments& a) {
   ServerOptions options;
   options.port = static_cast<uint16_t>(a.port);
@@ -361,10 +361,10 @@ void MeasureWalkAndIdle(const Arguments& a) {
   Child child(a.bot, folder);
   long sampledPeak = 0;
   auto sample = [&] { sampledPeak = std::max(sampledPeak, StatusValue(child.pid(), "VmRSS")); };
-  std::printf("Members walk of 2 names (done twice), shipped %s on 127.0.0.1:%u, 5 s per request:\n",
+  std::printf("Members walk of 2 names, shipped %s on 127.0.0.1:%u, 5 s per request:\n",
               Base(a.bot).c_str(), a.port);
   std::fflush(stdout);
-  AwaitLines(*server, child, 1, "/stats", 4, std::chrono::seconds(90), "the walk", sample);
+  AwaitLines(*server, child, 1, "/stats", 2, std::chrono::seconds(90), "the walk", sample);
   for (int i = 0; i < 60; ++i) {  // the last pass of the walk and the answers
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     sample();
@@ -393,6 +393,7 @@ void MeasureReconnects(const Arguments& a) {
   if (a.fastBot.empty()) return;
   ServerOptions options;
   options.port = static_cast<uint16_t>(a.fastPort);
+  options.floodWindow = std::chrono::milliseconds(5000 / 50);  // the fast bot's pauses are scaled
   std::unique_ptr<ChatServer> server = StartServer(options);
   WorkFolder folder("Members\nalice\n");
   Child child(a.fastBot, folder);

@@ -12,8 +12,8 @@
 namespace corvane {
 namespace testing_support {
 
-BotProcess::BotProcess(const std::string& program, const std::string& folder)
-    : pid_(-1), stdoutPath_(folder + ".stdout"), stderrPath_(folder + ".stderr") {
+BotProcess::BotProcess(const std::string& program, const std::string& folder, const std::string& tag)
+    : pid_(-1), stdoutPath_(folder + tag + ".stdout"), stderrPath_(folder + tag + ".stderr") {
   pid_ = fork();
   if (pid_ != 0) return;
   int out = open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

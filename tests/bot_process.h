@@ -14,7 +14,8 @@ class BotProcess {
  public:
   // Starts `program` with no arguments in `folder`; its standard output and
   // error go to files beside the folder, so they are not among its files.
-  BotProcess(const std::string& program, const std::string& folder);
+  // Programs started in the same folder need different `tags`.
+  BotProcess(const std::string& program, const std::string& folder, const std::string& tag = "");
   // Ends the program if it still runs.
   ~BotProcess();
   BotProcess(const BotProcess&) = delete;

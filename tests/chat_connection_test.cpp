@@ -1,15 +1,15 @@
 #include "core/chat_connection.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "server/chat_server.h"
 #include "tests/test_support.h"
 
 namespace corvane {
@@ -21,37 +21,27 @@ using testing_support::RecordingEnvironment;
 using testing_support::ScratchDirectory;
 using testing_support::ScriptedEnvironment;
 
-// A loopback listener on an ephemeral port.
-class Listener {
- public:
-  Listener() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    listen(fd_, 8);
-    socklen_t length = sizeof(address);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~Listener() { close(fd_); }
-  std::uint16_t port() const { return port_; }
-  int Accept() { return accept(fd_, nullptr, nullptr); }
+// The stand-in server on an ephemeral port, its connections given to
+// `scripts`.
+std::unique_ptr<server::ChatServer> StartServer(std::vector<server::Script> scripts = {}) {
+  server::ServerOptions options;
+  options.port = 0;
+  options.scripts = std::move(scripts);
+  auto chat = std::make_unique<server::ChatServer>(options);
+  EXPECT_TRUE(chat->Start()) << chat->LastError();
+  return chat;
+}
 
- private:
-  int fd_;
-  std::uint16_t port_;
-};
-
-std::string ReadExactly(int fd, std::size_t count) {
+// Everything connection 1 of `chat` received, once it holds `count` bytes.
+std::string Received(const server::ChatServer& chat, std::size_t count) {
   std::string bytes;
-  char buffer[512];
-  while (bytes.size() < count) {
-    ssize_t got = recv(fd, buffer, std::min(sizeof(buffer), count - bytes.size()), 0);
-    if (got <= 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
+  chat.WaitFor(
+      [&](const server::ChatServer& s) {
+        bytes.clear();
+        for (const server::ReceivedChunk& chunk : s.Chunks()) bytes += chunk.bytes;
+        return bytes.size() >= count;
+      },
+      std::chrono::seconds(5));
   return bytes;
 }
 
@@ -118,7 +108,7 @@ TEST(ChatConnection, LogSlotKeepsItsFirstFileAndWritesLinesAtOnce) {
 }
 
 TEST(ChatConnection, NumericHostsSkipNameResolutionAndNamesUseIt) {
-  Listener listener;
+  auto chat = StartServer();
   struct Case {
     const char* host;
     int connected;
@@ -135,7 +125,7 @@ TEST(ChatConnection, NumericHostsSkipNameResolutionAndNamesUseIt) {
   for (const Case& c : cases) {
     RecordingEnvironment environment;
     ChatConnection connection(environment);
-    connection.Configure("bot", "pw", c.host, listener.port());
+    connection.Configure("bot", "pw", c.host, chat->Port());
     EXPECT_EQ(c.connected, connection.Connect()) << c.host;
     EXPECT_EQ(c.dotted, environment.dottedAddressCalls) << c.host;
     EXPECT_EQ(c.named, environment.hostNameCalls) << c.host;
@@ -164,9 +154,7 @@ TEST(ChatConnection, ConnectAndJoinLogsOnWaitsFiveSecondsAndJoins) {
 }
 
 TEST(ChatConnection, ConnectAndJoinGivesUpAfterTenRefusedAttempts) {
-  Listener listener;
-  std::uint16_t closedPort = listener.port();
-  { Listener gone; closedPort = gone.port(); }  // nothing listens there now
+  std::uint16_t closedPort = StartServer()->Port();  // nothing listens there now
   RecordingEnvironment environment;
   ChatConnection connection(environment);
   connection.Configure("bot", "pw", "127.0.0.1", closedPort);
@@ -178,29 +166,26 @@ TEST(ChatConnection, ConnectAndJoinGivesUpAfterTenRefusedAttempts) {
 }
 
 TEST(ChatConnection, SendDeliversWholeLinesThroughPartialSends) {
-  Listener listener;
+  auto chat = StartServer();
   RecordingEnvironment environment;
   environment.largestSend = 3;
   ChatConnection connection(environment);
-  connection.Configure("statbot", "secret1", "127.0.0.1", listener.port());
+  connection.Configure("statbot", "secret1", "127.0.0.1", chat->Port());
   ASSERT_EQ(1, connection.Connect());
-  int peer = listener.Accept();
   ASSERT_EQ(1, connection.Logon());
   ASSERT_EQ(1, connection.Send("/stats %s SEXP\r\n", "%s%n"));
   std::string expected = std::string("\x03\x04statbot\r\nsecret1\r\n") + "/stats %s%n SEXP\r\n";
-  EXPECT_EQ(expected, ReadExactly(peer, expected.size()));
-  close(peer);
+  EXPECT_EQ(expected, Received(*chat, expected.size()));
   connection.Disconnect();
 }
 
 TEST(ChatConnection, SendFailsCleanlyOnAClosedPeerAndOnOverlongLines) {
-  Listener listener;
+  auto chat = StartServer({[](server::ScriptedConnection& c) { c.Close(); }});
   RecordingEnvironment environment;
   ChatConnection connection(environment);
-  connection.Configure("bot", "pw", "127.0.0.1", listener.port());
+  connection.Configure("bot", "pw", "127.0.0.1", chat->Port());
   EXPECT_EQ(0, connection.Send("/join x\r\n")) << "no socket yet";
   ASSERT_EQ(1, connection.Connect());
-  close(listener.Accept());
   // The first sends may still be taken by the kernel; a reset follows.
   int result = 1;
   for (int i = 0; i < 50 && result == 1; ++i) {

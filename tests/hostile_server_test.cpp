@@ -1,11 +1,15 @@
 // The real program (BWCorvane_fast: every pause divided by 50) against a
-// hostile server. Each test is named after the fault it feeds the bot, and
-// each ends by checking that the bot still works: it walks its members list
-// on the same connection, or it reconnects, logs on and walks again.
+// hostile server: the stand-in server hands the first connections to a
+// test's script, which can send anything, byte by byte, cut by a close or a
+// reset, and serves later ones as usual. Each test is named after the fault
+// it feeds the bot, and each ends by checking that the bot still works: it
+// walks its members list on the same connection, or it reconnects, logs on
+// and walks again.
 #include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -19,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/bot_process.h"
-#include "tests/hostile_peer.h"
+#include "server/chat_server.h"
 #include "tests/test_support.h"
 
 namespace corvane {
@@ -27,12 +31,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing_support::BotProcess;
-using testing_support::HostilePeer;
-using testing_support::PeerConnection;
+using server::ChatServer;
+using server::ScriptedConnection;
+using server::ServerOptions;
 using testing_support::ReadFile;
 using testing_support::ScratchDirectory;
 using testing_support::WriteFile;
-using Script = HostilePeer::Script;
+using server::Script;
 
 // The process id of this process's only child, the bot (0 if none).
 pid_t ChildPid() {
@@ -115,7 +120,7 @@ class HostileServerTest : public testing::Test {
       EXPECT_EQ(std::string::npos, errors.find("runtime error")) << errors;
       EXPECT_EQ("", errors);
     }
-    peer_.reset();
+    server_.reset();
     std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "corvane.log",
                                  "BroodWar.log"};
     for (const std::string& file : FilesInFolder()) {
@@ -134,27 +139,57 @@ class HostileServerTest : public testing::Test {
     return names;
   }
 
-  // Starts the peer with `scripts` for the first connections, then the bot.
+  // Starts the server with `scripts` for the first connections.
+  void StartServer(std::vector<Script> scripts) {
+    ServerOptions options;
+    options.port = CORVANE_TEST_SERVER_PORT;
+    options.floodWindow = std::chrono::milliseconds(5000 / 50);  // the program's pauses are scaled
+    options.scripts = std::move(scripts);
+    server_ = std::make_unique<ChatServer>(options);
+    ASSERT_TRUE(server_->Start()) << server_->LastError();
+  }
+
+  // Starts the server with `scripts`, then the bot.
   void Start(std::vector<Script> scripts) {
-    peer_ = std::make_unique<HostilePeer>(CORVANE_TEST_SERVER_PORT, std::move(scripts));
-    ASSERT_TRUE(peer_->listening()) << "port " << CORVANE_TEST_SERVER_PORT << " is taken";
+    StartServer(std::move(scripts));
     bot_ = std::make_unique<BotProcess>(CORVANE_BW_FAST, scratch_.path());
+  }
+
+  std::vector<std::string> LinesOf(int connection) const {
+    std::vector<std::string> texts;
+    for (const server::ReceivedLine& line : server_->LinesOf(connection)) texts.push_back(line.text);
+    return texts;
+  }
+
+  // Waits until connection `connection` sent `text` at least `count` times.
+  bool WaitForLine(const std::string& text, int connection, int count = 1) const {
+    return server_->WaitFor(
+        [&](const ChatServer&) {
+          std::vector<std::string> lines = LinesOf(connection);
+          return std::count(lines.begin(), lines.end(), text) >= count;
+        },
+        20s);
+  }
+
+  bool WaitForConnections(int count, std::chrono::milliseconds timeout = 20s) const {
+    return server_->WaitFor([count](const ChatServer& s) { return s.ConnectionCount() >= count; },
+                            timeout);
   }
 
   // The bot still works: connection `connection` asks for both members'
   // statistics and the bot prints the answer to the last of them.
   void ExpectWalk(int connection) {
-    EXPECT_TRUE(peer_->WaitForLine("/stats alice SEXP", connection)) << Lines(connection);
-    EXPECT_TRUE(peer_->WaitForLine("/stats bob SEXP", connection)) << Lines(connection);
-    EXPECT_TRUE(WaitForOutput("INFO: bob's record: 1-2-3 \r\n")) << bot_->Stdout();
+    EXPECT_TRUE(WaitForLine("/stats alice SEXP", connection)) << Lines(connection);
+    EXPECT_TRUE(WaitForLine("/stats bob SEXP", connection)) << Lines(connection);
+    EXPECT_TRUE(WaitForOutput("INFO: bob's record: \r\n")) << bot_->Stdout();
   }
 
   // The bot still works after losing connection 1: it logs on again on
   // connection 2 and walks there.
   void ExpectReconnectAndWalk() {
-    ASSERT_TRUE(peer_->WaitForConnections(2)) << "no reconnect";
-    EXPECT_TRUE(peer_->WaitForLine("\x03\x04statbot", 2));
-    EXPECT_TRUE(peer_->WaitForLine("secret1", 2));
+    ASSERT_TRUE(WaitForConnections(2)) << "no reconnect";
+    EXPECT_TRUE(WaitForLine("\x03\x04statbot", 2));
+    EXPECT_TRUE(WaitForLine("secret1", 2));
     ExpectWalk(2);
   }
 
@@ -173,28 +208,28 @@ class HostileServerTest : public testing::Test {
 
   std::string Lines(int connection) const {
     std::string all;
-    for (const std::string& line : peer_->LinesOf(connection)) all += line + "\n";
+    for (const std::string& line : LinesOf(connection)) all += line + "\n";
     return all;
   }
 
   // A script that welcomes the bot, sends `bytes` and then converses
   // normally, on the same connection.
   static Script SendThenConverse(const std::string& bytes) {
-    return [bytes](PeerConnection& c) {
+    return [bytes](ScriptedConnection& c) {
       if (c.Welcome() && c.Send(bytes)) c.Converse();
     };
   }
 
   // A script that welcomes the bot, sends `bytes` and closes.
   static Script SendThenClose(const std::string& bytes) {
-    return [bytes](PeerConnection& c) {
+    return [bytes](ScriptedConnection& c) {
       if (c.Welcome()) c.Send(bytes);
       c.Close();
     };
   }
 
   ScratchDirectory scratch_;
-  std::unique_ptr<HostilePeer> peer_;
+  std::unique_ptr<ChatServer> server_;
   std::unique_ptr<BotProcess> bot_;
 };
 
@@ -238,12 +273,12 @@ TEST_F(HostileServerTest, ChannelNameOfThousandsOfBytes) {
   // bot asks for its home channel again and walks once it gets there.
   Start({SendThenConverse("1007 CHANNEL \"" + std::string(1500, 'x') + "Clan\"\r\n")});
   ExpectWalk(1);
-  EXPECT_TRUE(peer_->WaitForLine("/join Clan ", 1));
+  EXPECT_TRUE(WaitForLine("/join Clan ", 1));
   EXPECT_TRUE(OutputHas("\nJoined Channel " + std::string(255, 'x') + " \r\n"));
 }
 
 TEST_F(HostileServerTest, ChannelNameOfThousandsOfBytesStartingWithTheHomeChannel) {
-  Start({[](PeerConnection& c) {
+  Start({[](ScriptedConnection& c) {
     if (c.Welcome()) c.Converse("Clan" + std::string(1500, 'x'));
   }});
   ExpectWalk(1);
@@ -311,7 +346,7 @@ TEST_F(HostileServerTest, FormatDirectivesInTheLogonName) {
 }
 
 TEST_F(HostileServerTest, FormatDirectivesInTheChannelName) {
-  Start({[](PeerConnection& c) {
+  Start({[](ScriptedConnection& c) {
     if (c.Welcome()) c.Converse("%n%sClan%s%n");
   }});
   ExpectWalk(1);
@@ -348,7 +383,7 @@ TEST_F(HostileServerTest, LineOfExactly2047BytesIsAnEvent) {
   Start({SendThenConverse(line + "\n")});
   ExpectWalk(1);
   EXPECT_TRUE(OutputHas("INFO: " + std::string(255, 'a') + " \r\n"));
-  EXPECT_EQ(1, peer_->ConnectionCount());
+  EXPECT_EQ(1, server_->ConnectionCount());
 }
 
 TEST_F(HostileServerTest, LineOf2048BytesEndsTheConnection) {
@@ -391,7 +426,7 @@ TEST_F(HostileServerTest, ChannelEventWithoutAName) {
   // An empty channel name does not contain the home channel: join again.
   Start({SendThenConverse("1007 CHANNEL\r\n")});
   ExpectWalk(1);
-  EXPECT_TRUE(peer_->WaitForLine("/join Clan ", 1));
+  EXPECT_TRUE(WaitForLine("/join Clan ", 1));
 }
 
 TEST_F(HostileServerTest, LogonNameEventWithoutAName) {
@@ -420,14 +455,14 @@ TEST_F(HostileServerTest, FloodOfTwoThousandInfoLines) {
 // --- Delivery ---------------------------------------------------------------
 
 TEST_F(HostileServerTest, ByteByByteDelivery) {
-  Start({[](PeerConnection& c) {
+  Start({[](ScriptedConnection& c) {
     if (!c.Welcome()) return;
     c.SendByteByByte("1019 ERROR \"slow\"\r\n1007 CHANNEL \"Clan\"\r\n");
     std::string line;
     while (c.ReadLine(&line)) {
       if (line.rfind("/stats ", 0) == 0) {
         std::string name = line.substr(7, line.rfind(' ') - 7);
-        c.SendByteByByte("1018 INFO \"" + name + "'s record: 1-2-3\"\r\n");
+        c.SendByteByByte("1018 INFO \"" + name + "'s record:\"\r\n");
       }
     }
   }});
@@ -436,7 +471,7 @@ TEST_F(HostileServerTest, ByteByByteDelivery) {
 }
 
 TEST_F(HostileServerTest, LineSplitAcrossAnIdleSecond) {
-  Start({[](PeerConnection& c) {
+  Start({[](ScriptedConnection& c) {
     if (!c.Welcome() || !c.Send("1018 INFO \"sp")) return;
     std::this_thread::sleep_for(1300ms);
     if (c.Send("lit\"\r\n")) c.Converse();
@@ -452,7 +487,7 @@ TEST_F(HostileServerTest, LineCutByAClose) {
 }
 
 TEST_F(HostileServerTest, ResetMidLine) {
-  Start({[](PeerConnection& c) {
+  Start({[](ScriptedConnection& c) {
     if (c.Welcome()) c.Send("1018 INFO \"half");
     std::this_thread::sleep_for(50ms);
     c.Reset();
@@ -466,7 +501,7 @@ TEST_F(HostileServerTest, ResetMidWalk) {
   // The bot goes on sending its requests into the reset connection; a send
   // to a dead peer must not end the process.
   WriteFile("bwmembers.txt", "Members\nalice\nbob\ncarol\ndave\n");
-  Start({[](PeerConnection& c) {
+  Start({[](ScriptedConnection& c) {
     if (c.Welcome() && c.Send("1007 CHANNEL \"Clan\"\r\n") && c.ReadUntil("/stats alice SEXP")) {
       c.Reset();
     }
@@ -476,7 +511,7 @@ TEST_F(HostileServerTest, ResetMidWalk) {
 
 TEST_F(HostileServerTest, CloseMidWalk) {
   WriteFile("bwmembers.txt", "Members\nalice\nbob\ncarol\ndave\n");
-  Start({[](PeerConnection& c) {
+  Start({[](ScriptedConnection& c) {
     if (c.Welcome() && c.Send("1007 CHANNEL \"Clan\"\r\n") && c.ReadUntil("/stats alice SEXP")) {
       c.Close();
     }
@@ -485,7 +520,7 @@ TEST_F(HostileServerTest, CloseMidWalk) {
 }
 
 TEST_F(HostileServerTest, HalfCloseWhileStillReading) {
-  Start({[](PeerConnection& c) {
+  Start({[](ScriptedConnection& c) {
     if (!c.Welcome()) return;
     c.ShutdownSending();
     std::string line;
@@ -496,17 +531,17 @@ TEST_F(HostileServerTest, HalfCloseWhileStillReading) {
 }
 
 TEST_F(HostileServerTest, CloseRightAfterAccepting) {
-  Start({[](PeerConnection& c) { c.Close(); }});
+  Start({[](ScriptedConnection& c) { c.Close(); }});
   ExpectReconnectAndWalk();
 }
 
 TEST_F(HostileServerTest, ResetRightAfterAccepting) {
-  Start({[](PeerConnection& c) { c.Reset(); }});
+  Start({[](ScriptedConnection& c) { c.Reset(); }});
   ExpectReconnectAndWalk();
 }
 
 TEST_F(HostileServerTest, CloseDuringTheLogonPause) {
-  Start({[](PeerConnection& c) {
+  Start({[](ScriptedConnection& c) {
     std::string line;
     c.ReadLine(&line);
     c.ReadLine(&line);
@@ -516,9 +551,9 @@ TEST_F(HostileServerTest, CloseDuringTheLogonPause) {
 }
 
 TEST_F(HostileServerTest, SilentServerLeavesTheBotIdleWithoutABusyLoop) {
-  pid_t pid = 0;
-  long ticks = -1;
-  Start({[&](PeerConnection& c) {
+  std::atomic<pid_t> pid{0};
+  std::atomic<long> ticks{-1};
+  Start({[&](ScriptedConnection& c) {
     if (!c.Welcome()) return;
     // Accepted, named, and then nothing for three seconds: the bot waits a
     // second at a time for the next line.
@@ -531,7 +566,7 @@ TEST_F(HostileServerTest, SilentServerLeavesTheBotIdleWithoutABusyLoop) {
   ExpectWalk(1);
   ASSERT_NE(0, pid);
   long perSecond = sysconf(_SC_CLK_TCK);
-  std::printf("CPU in 3 s of silence: %ld ticks of 1/%ld s\n", ticks, perSecond);
+  std::printf("CPU in 3 s of silence: %ld ticks of 1/%ld s\n", ticks.load(), perSecond);
   EXPECT_LE(ticks, perSecond / 10) << "more than 0.1 s of CPU in 3 s of silence";
 }
 
@@ -540,14 +575,13 @@ TEST_F(HostileServerTest, RefusedConnectionsUntilTheServerStarts) {
   // apart in this build; the server appears within its ten attempts.
   bot_ = std::make_unique<BotProcess>(CORVANE_BW_FAST, scratch_.path());
   std::this_thread::sleep_for(120ms);
-  peer_ = std::make_unique<HostilePeer>(CORVANE_TEST_SERVER_PORT, std::vector<Script>{});
-  ASSERT_TRUE(peer_->listening());
-  EXPECT_TRUE(peer_->WaitForLine("\x03\x04statbot", 1));
+  StartServer({});
+  EXPECT_TRUE(WaitForLine("\x03\x04statbot", 1));
   ExpectWalk(1);
 }
 
 TEST_F(HostileServerTest, ServerThatKeepsPlacingTheBotInAnotherChannel) {
-  Start({[](PeerConnection& c) {
+  Start({[](ScriptedConnection& c) {
     if (!c.Welcome() || !c.Send("1007 CHANNEL \"Elsewhere\"\r\n")) return;
     // Twenty more refusals of the home channel, then let the bot in.
     for (int i = 0; i < 20; ++i) {
@@ -556,7 +590,7 @@ TEST_F(HostileServerTest, ServerThatKeepsPlacingTheBotInAnotherChannel) {
     c.Converse();
   }});
   ExpectWalk(1);
-  EXPECT_TRUE(peer_->WaitForLine("/join Clan ", 1, 21));
+  EXPECT_TRUE(WaitForLine("/join Clan ", 1, 21));
 }
 
 // --- Resources over many connections --------------------------------------
@@ -570,7 +604,7 @@ TEST_F(HostileServerTest, HundredReconnectCyclesLeakNoDescriptorsOrMemory) {
   std::vector<Sample> samples(kCycles + 1);
   std::vector<Script> scripts;
   for (int cycle = 1; cycle <= kCycles; ++cycle) {
-    scripts.push_back([&samples, cycle](PeerConnection& c) {
+    scripts.push_back([&samples, cycle](ScriptedConnection& c) {
       if (!c.Welcome()) return;
       // Named, an answer recorded, then dropped: every cycle goes through
       // the logon, the receive loop, both logs and the reconnect.
@@ -583,7 +617,7 @@ TEST_F(HostileServerTest, HundredReconnectCyclesLeakNoDescriptorsOrMemory) {
     });
   }
   Start(scripts);
-  ASSERT_TRUE(peer_->WaitForConnections(kCycles + 1, 60s));
+  ASSERT_TRUE(WaitForConnections(kCycles + 1, 60s));
   ExpectWalk(kCycles + 1);
   const Sample& first = samples[1];
   const Sample& last = samples[kCycles];

@@ -37,6 +37,12 @@ inline std::string Banner(const std::string& indent, const std::string& product)
   return banner + indent + "  Stat Checker for " + product + " Only\n";
 }
 
+// 1 s of the shipped programs' time in the test builds, whose pauses are
+// divided by 50.
+inline constexpr std::chrono::milliseconds kScaledSecond{1000 / 50};
+// The pause between two stats requests, scaled.
+inline constexpr std::chrono::milliseconds kScaledPause = kScaledSecond * 5;
+
 class ProgramTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -45,9 +51,12 @@ class ProgramTest : public testing::Test {
     testing_support::WriteFile("scmembers.txt", "Members\nbob1\n");
   }
 
+  // Starts the stand-in server. Its flood protection counts in the
+  // programs' time: 5 s divided by the test builds' 50.
   void StartServer(server::ServerOptions options = server::ServerOptions(),
                    std::uint16_t port = CORVANE_TEST_SERVER_PORT) {
     options.port = port;
+    if (port == CORVANE_TEST_SERVER_PORT) options.floodWindow = kScaledSecond * 5;
     server_ = std::make_unique<server::ChatServer>(options);
     ASSERT_TRUE(server_->Start()) << server_->LastError();
   }
@@ -60,10 +69,31 @@ class ProgramTest : public testing::Test {
 
   std::vector<std::string> LinesOf(int connection) const {
     std::vector<std::string> texts;
-    for (const server::ReceivedLine& line : server_->Lines()) {
-      if (line.connection == connection) texts.push_back(line.text);
-    }
+    for (const server::ReceivedLine& line : server_->LinesOf(connection)) texts.push_back(line.text);
     return texts;
+  }
+
+  // The stats requests connection `connection` sent, in order.
+  std::vector<server::ReceivedLine> RequestsOf(int connection) const {
+    std::vector<server::ReceivedLine> requests;
+    for (const server::ReceivedLine& line : server_->LinesOf(connection)) {
+      if (line.text.rfind("/stats ", 0) == 0) requests.push_back(line);
+    }
+    return requests;
+  }
+
+  // Connection `connection` asked for each of `names` exactly once, in order,
+  // a request every 5 s of the programs' time, and nothing else.
+  void ExpectOneWalk(int connection, const std::vector<std::string>& names,
+                     const std::string& product = "SEXP") const {
+    std::vector<server::ReceivedLine> requests = RequestsOf(connection);
+    std::vector<std::string> texts, expected;
+    for (const server::ReceivedLine& line : requests) texts.push_back(line.text);
+    for (const std::string& name : names) expected.push_back("/stats " + name + " " + product);
+    EXPECT_EQ(expected, texts) << "connection " << connection;
+    for (std::size_t i = 1; i < requests.size(); ++i) {
+      EXPECT_GE(requests[i].at - requests[i - 1].at, kScaledPause * 9 / 10) << texts[i];
+    }
   }
 
   // Waits until connection `connection` sent `count` lines equal to `text`.

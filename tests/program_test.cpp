@@ -19,14 +19,26 @@ std::string AnswerLines(const std::string& name, const std::string& product,
   return lines;
 }
 
-TEST_F(ProgramTest, BroodWarCheckLogsOnJoinsWalksAndRecordsTheAnswers) {
+// What the result log holds after one logon and one walk: the server's
+// welcome (its greeting is an error event), the operator notice of the
+// home channel, then the answers.
+std::string WelcomeAndAnswers(const std::vector<std::string>& names, const std::string& product) {
+  std::string lines =
+      "ERROR: Hello statbot, welcome! \r\n"
+      "There is 1 user account on this server. \r\n"
+      " \r\n"
+      "Chat topic: This is the public chat channel. \r\n"
+      "you are now tempOP for this channel \r\n";
+  for (const std::string& name : names) lines += AnswerLines(name, product, "", " \r\n");
+  return lines;
+}
+
+TEST_F(ProgramTest, BroodWarCheckLogsOnJoinsWalksOnceAndRecordsTheAnswers) {
   ServerOptions options;
   options.rawAfterWelcome = "1020 NEWS \"not handled\"\r\n";
   StartServer(options);
   Run(CORVANE_BW_FAST);
-  ASSERT_TRUE(WaitForLine("/stats bob SEXP"));
-  std::string bobAnswers = AnswerLines("bob", "SEXP", "INFO: ", " \r\n");
-  ASSERT_TRUE(WaitForOutput(bobAnswers));
+  ASSERT_TRUE(WaitForOutput(AnswerLines("bob", "SEXP", "INFO: ", " \r\n")));
   bot_->Stop();
 
   std::string received;
@@ -34,21 +46,21 @@ TEST_F(ProgramTest, BroodWarCheckLogsOnJoinsWalksAndRecordsTheAnswers) {
     if (chunk.connection == 1) received += chunk.bytes;
   }
   EXPECT_EQ(0u, received.find("\x03\x04statbot\r\nsecret1\r\n/join Clan\r\n")) << received;
-  std::vector<std::string> lines = LinesOf(1);
-  auto alice = std::find(lines.begin(), lines.end(), "/stats alice SEXP");
-  ASSERT_NE(lines.end(), alice);
-  EXPECT_EQ("/stats bob SEXP", *(alice + 1));
+  // Placed in Chat at logon, the bot asks for its home channel again; the
+  // server, which has already put it there, says nothing; one walk follows.
+  EXPECT_EQ((std::vector<std::string>{"\x03\x04statbot", "secret1", "/join Clan", "/join Clan ",
+                                      "/stats alice SEXP", "/stats bob SEXP"}),
+            LinesOf(1));
+  ExpectOneWalk(1, {"alice", "bob"});
 
   std::string out = bot_->Stdout();
   EXPECT_EQ(0u, out.find(Banner("\t\t", "Brood War")));
   EXPECT_NE(std::string::npos, out.find("\n*** LOGGED ON AS: statbot *** \r\n"));
+  EXPECT_NE(std::string::npos, out.find("\nJoined Channel Chat \r\n\n/join Clan \n"));
   EXPECT_NE(std::string::npos, out.find("\nJoined Channel Clan \r\nReading name: alice\nReading name: bob\n"));
   EXPECT_NE(std::string::npos, out.find(AnswerLines("alice", "SEXP", "INFO: ", " \r\n")));
 
-  std::string results = ReadFile("BroodWar.log");
-  EXPECT_NE(std::string::npos, results.find(AnswerLines("alice", "SEXP", "", " \r\n") +
-                                            AnswerLines("bob", "SEXP", "", " \r\n")));
-  EXPECT_NE(std::string::npos, results.find("ERROR: Hello statbot, welcome! \r\n"));
+  EXPECT_EQ(WelcomeAndAnswers({"alice", "bob"}, "SEXP"), ReadFile("BroodWar.log"));
   EXPECT_FALSE(FileExists("Starcraft.log"));
   EXPECT_NE(std::string::npos, ReadFile("corvane.log").find("Unhandled event ID 1020\r\n"))
       << "the diagnostic log keeps its slot after the first answer";
@@ -57,13 +69,53 @@ TEST_F(ProgramTest, BroodWarCheckLogsOnJoinsWalksAndRecordsTheAnswers) {
 TEST_F(ProgramTest, StarcraftCheckUsesItsOwnProductListAndLog) {
   StartServer();
   Run(CORVANE_SC_FAST);
-  ASSERT_TRUE(WaitForLine("/stats bob1 STAR"));
   ASSERT_TRUE(WaitForOutput(AnswerLines("bob1", "STAR", "INFO: ", " \r\n")));
   bot_->Stop();
+  ExpectOneWalk(1, {"bob1"}, "STAR");
   EXPECT_EQ(0u, bot_->Stdout().find(Banner("\t\t\t", "Starcraft")));
-  EXPECT_NE(std::string::npos,
-            ReadFile("Starcraft.log").find(AnswerLines("bob1", "STAR", "", " \r\n")));
+  EXPECT_EQ(WelcomeAndAnswers({"bob1"}, "STAR"), ReadFile("Starcraft.log"));
   EXPECT_FALSE(FileExists("BroodWar.log"));
+}
+
+TEST_F(ProgramTest, WalkOfTwentyNamesStaysWithinTheFloodLimit) {
+  std::vector<std::string> names;
+  std::string list = "Members\n";
+  for (int i = 1; i <= 20; ++i) {
+    names.push_back("member" + std::to_string(i));
+    list += names.back() + "\n";
+  }
+  WriteFile("bwmembers.txt", list);
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  ASSERT_TRUE(WaitForOutput(AnswerLines("member20", "SEXP", "INFO: ", " \r\n"), 30s));
+  bot_->Stop();
+  ExpectOneWalk(1, names);
+  EXPECT_EQ(std::string::npos, bot_->Stdout().find("quota")) << "no request was dropped";
+  EXPECT_EQ(WelcomeAndAnswers(names, "SEXP"), ReadFile("BroodWar.log"));
+  EXPECT_EQ(1, server_->ConnectionCount());
+}
+
+TEST_F(ProgramTest, SecondBotWithTheSameAccountIsRefusedAndTheFirstGoesOn) {
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  ASSERT_TRUE(WaitForLine("/stats alice SEXP"));
+  // A second bot in the same folder, while the first walks.
+  testing_support::BotProcess second(CORVANE_BW_FAST, scratch_.path(), "-second");
+  ASSERT_TRUE(WaitForLine("/join Clan", 2));
+  ASSERT_TRUE(WaitForOutput(AnswerLines("bob", "SEXP", "INFO: ", " \r\n")));
+  std::this_thread::sleep_for(kScaledPause * 2);
+  bot_->Stop();
+  second.Stop();
+  // The server took the second bot's join line as the next account name.
+  std::vector<std::string> refused = LinesOf(2);
+  ASSERT_GE(refused.size(), 3u);
+  EXPECT_EQ("\x03\x04statbot", refused[0]);
+  EXPECT_EQ("/join Clan", refused[2]);
+  EXPECT_TRUE(RequestsOf(2).empty());
+  EXPECT_EQ(std::string::npos, second.Stdout().find("LOGGED ON")) << second.Stdout();
+  ExpectOneWalk(1, {"alice", "bob"});
+  EXPECT_EQ(WelcomeAndAnswers({"alice", "bob"}, "SEXP"), ReadFile("BroodWar.log"))
+      << "the first bot's results alone";
 }
 
 TEST_F(ProgramTest, JoinFollowsTheLogonAfterTheScaledFiveSeconds) {
@@ -82,14 +134,18 @@ TEST_F(ProgramTest, JoinFollowsTheLogonAfterTheScaledFiveSeconds) {
 TEST_F(ProgramTest, ReconnectsLogsOnAndWalksAgainAfterTheServerCloses) {
   StartServer();
   Run(CORVANE_BW_FAST);
-  ASSERT_TRUE(WaitForLine("/stats alice SEXP"));
+  ASSERT_TRUE(WaitForOutput(AnswerLines("bob", "SEXP", "INFO: ", " \r\n")));
   server_->CloseAll();
-  ASSERT_TRUE(WaitForLine("/stats alice SEXP", 2));
+  ASSERT_TRUE(WaitForLine("/stats bob SEXP", 2));
+  ASSERT_TRUE(WaitForOutput(AnswerLines("bob", "SEXP", "INFO: ", " \r\n") + "\n*** LOGGED ON"));
+  std::this_thread::sleep_for(kScaledPause * 2);
   bot_->Stop();
-  std::vector<std::string> second = LinesOf(2);
-  ASSERT_GE(second.size(), 3u);
-  EXPECT_EQ("\x03\x04statbot", second[0]);
-  EXPECT_EQ("/join Clan", second[2]);
+  EXPECT_EQ((std::vector<std::string>{"\x03\x04statbot", "secret1", "/join Clan", "/join Clan ",
+                                      "/stats alice SEXP", "/stats bob SEXP"}),
+            LinesOf(2))
+      << "the same conversation on the new connection";
+  ExpectOneWalk(1, {"alice", "bob"});
+  ExpectOneWalk(2, {"alice", "bob"});
   EXPECT_NE(std::string::npos, ReadFile("corvane.log").find("recv() returned "));
 }
 
@@ -114,7 +170,15 @@ TEST_F(ProgramTest, AsksToJoinAgainWhenPlacedInAnotherChannel) {
   ASSERT_TRUE(WaitForLine("/join Clan "));
   ASSERT_TRUE(WaitForOutput("\nJoined Channel The Void \r\n\n/join Clan \n"));
   ASSERT_TRUE(WaitForOutput("\nJoined Channel Clan \r\n"));
+  ASSERT_TRUE(WaitForLine("/stats bob SEXP", 1, 2));
+  std::this_thread::sleep_for(kScaledPause * 2);
   bot_->Stop();
+  // A walk in the lobby, whose name contains the home channel, and one in
+  // the home channel once the re-join has brought the bot there.
+  EXPECT_EQ((std::vector<std::string>{"\x03\x04statbot", "secret1", "/join Clan", "/stats alice SEXP",
+                                      "/stats bob SEXP", "/join Clan ", "/stats alice SEXP",
+                                      "/stats bob SEXP"}),
+            LinesOf(1));
 }
 
 TEST_F(ProgramTest, RefusedJoinsArePrintedAndNotAnswered) {

@@ -74,6 +74,7 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
   if (scenario.serve) {
     ServerOptions options = scenario.options;
     options.port = CORVANE_TEST_SERVER_PORT;
+    options.floodWindow = std::chrono::milliseconds(5000 / 50);  // the programs' pauses are scaled
     server = std::make_unique<ChatServer>(options);
     EXPECT_TRUE(server->Start()) << server->LastError();
   }
@@ -176,10 +177,10 @@ TEST(WindowsProgram, StarcraftCheckWithAnUnknownPlayerMatchesThePosixBuild) {
   scenario.files = {{"configuration.txt", "statbot secret1 Clan\n"},
                     {"scmembers.txt", "Members\nnobody\nbob1\n"}};
   scenario.options.players = {"bob1"};
-  // Placed in Chat, the bot asks to join its home channel; with the join it
-  // sent after the logon it is placed there twice and walks the list twice.
+  // Placed in Chat, the bot asks to join its home channel again; the server
+  // has already put it there and says nothing, so the bot walks the list once.
   scenario.lastOutput = Answers("bob1", "STAR", "INFO: ");
-  scenario.lastOutputTimes = 2;
+  scenario.lastOutputTimes = 1;
   Outcome posix = ExpectSameBytes(kStarcraft, scenario);
   EXPECT_NE(std::string::npos, posix.sent.find("/stats nobody STAR\r\n/stats bob1 STAR\r\n"));
   EXPECT_NE(std::string::npos, posix.out.find("\nERROR: "));
