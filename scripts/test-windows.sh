@@ -6,10 +6,12 @@
 #  3. a Linux build pointed at it that runs the end-to-end tests of the
 #     Windows programs under wine and compares their bytes with the POSIX
 #     programs' (label windows);
-#  4. the release packages (scripts/package.sh), and the Windows package,
-#     unpacked into empty folders: BWCorvane.exe and SCCorvane.exe run from
-#     it under wine against chatd, each for one whole stats check with its
-#     real pauses.
+#  4. the folder packages (scripts/package.sh, in build/test-windows): their
+#     exact file lists and the line ends of their text files (CR LF in the
+#     .zip); then the Windows package, unpacked into empty folders:
+#     BWCorvane.exe and SCCorvane.exe run from it under wine against chatd,
+#     each for one whole stats check with its real pauses, and
+#     run-forever.cmd starts BWCorvane.exe again a minute after it ends.
 # Needs g++-mingw-w64-x86-64-posix, wine and wine64 (see .ci/run).
 # CORVANE_BUILD_ROOT (default build) is the folder every build goes to.
 set -euo pipefail
@@ -67,19 +69,47 @@ cmake --build "$root/windows-check" --target corvane_windows_program_tests \
   corvane_windows_comparison_tests chatd
 ctest --test-dir "$root/windows-check" -L windows --output-on-failure --timeout 300 -j 2
 
-# The package under test is built for 127.0.0.1's name on this run's port;
-# everything else about it is what a release gets.
-step "release packages"
-CORVANE_BUILD_ROOT="$root" scripts/package.sh -DCORVANE_SERVER_HOST=localhost \
-  -DCORVANE_SERVER_PORT=$port
+# The packages under test are built for 127.0.0.1's name on this run's port,
+# in a folder of their own; everything else about them is what a release
+# gets.
+step "folder packages"
+packages="$root/test-windows/packages"
+CORVANE_BUILD_ROOT="$root/test-windows" CORVANE_PACKAGES="linux windows" scripts/package.sh \
+  -DCORVANE_SERVER_HOST=localhost -DCORVANE_SERVER_PORT=$port
+zip="$packages/Corvane-1.0-windows-x86_64.zip"
+tgz="$packages/Corvane-1.0-linux-x86_64.tar.gz"
 
-# Both packages hold the same files (the programs with .exe on Windows).
+# Both hold the programs (with .exe on Windows), the samples, the how-to and
+# the licence; the Linux one also chatd, the Windows one run-forever.cmd.
 contents() { cmake -E tar tf "$1" | sed 's|^[^/]*/||; s|\.exe$||' | grep -v '^$' | LC_ALL=C sort; }
-expected=$(printf '%s\n' BWCorvane HOWTO.txt SCCorvane bwmembers.txt configuration.txt scmembers.txt)
-for package in "$root"/packages/Corvane-1.0-{windows-x86_64.zip,linux-x86_64.tar.gz}; do
+common=(BWCorvane HOWTO.txt LICENSE SCCorvane bwmembers.txt configuration.txt scmembers.txt)
+for entry in "$zip run-forever.cmd" "$tgz chatd"; do
+  package=${entry% *}
+  expected=$(printf '%s\n' "${common[@]}" "${entry##* }" | LC_ALL=C sort)
   if [ "$(contents "$package")" != "$expected" ]; then
     echo "test-windows: unexpected contents of $package:" >&2
     cmake -E tar tf "$package" >&2
+    exit 1
+  fi
+done
+
+# Text files: every line ends with CR LF in the .zip, with LF alone in the
+# .tar.gz.
+unpacked="$root/test-windows/unpacked"
+rm -rf "$unpacked"
+mkdir -p "$unpacked/zip" "$unpacked/tgz"
+(cd "$unpacked/zip" && cmake -E tar xf "$zip")
+(cd "$unpacked/tgz" && cmake -E tar xf "$tgz")
+for text in HOWTO.txt LICENSE bwmembers.txt configuration.txt scmembers.txt run-forever.cmd; do
+  file="$unpacked/zip/Corvane-1.0-windows-x86_64/$text"
+  if [ "$(tr -cd '\n' <"$file" | wc -c)" -eq 0 ] || grep -q $'[^\r]$\|^$' "$file" ||
+    [ "$(tail -c 2 "$file" | od -An -c | tr -d ' ')" != '\r\n' ]; then
+    echo "test-windows: not every line of $text in the .zip ends with CR LF" >&2
+    exit 1
+  fi
+  file="$unpacked/tgz/Corvane-1.0-linux-x86_64/$text"
+  if [ -e "$file" ] && grep -q $'\r' "$file"; then
+    echo "test-windows: $text in the .tar.gz holds a CR" >&2
     exit 1
   fi
 done
@@ -99,13 +129,29 @@ done
 bots=()
 for program in BWCorvane SCCorvane; do
   mkdir "$check/$program"
-  (cd "$check/$program" && cmake -E tar xf "$root/packages/Corvane-1.0-windows-x86_64.zip")
+  (cd "$check/$program" && cmake -E tar xf "$zip")
   folder="$check/$program/Corvane-1.0-windows-x86_64"
   (cd "$folder" && exec wine "$program.exe" >"$check/$program.stdout" \
     2>"$check/$program.stderr" </dev/null) &
   bots+=($!)
 done
+# Meanwhile run-forever.cmd, in a copy without configuration.txt, where
+# BWCorvane.exe ends at once with status 1: it must start it again a minute
+# later.
+mkdir "$check/run-forever"
+(cd "$check/run-forever" && cmake -E tar xf "$zip")
+rm "$check/run-forever/Corvane-1.0-windows-x86_64/configuration.txt"
+(cd "$check/run-forever/Corvane-1.0-windows-x86_64" &&
+  exec wine cmd /c run-forever.cmd BWCorvane >"$check/run-forever.out" 2>&1 </dev/null) &
+bots+=($!)
 bot="${bots[*]}"
+ends() {  # how often run-forever.cmd has seen BWCorvane.exe end
+  local count
+  count=$(grep -c "^run-forever: BWCorvane ended with status 1 " "$check/run-forever.out" 2>/dev/null) || true
+  echo "${count:-0}"
+}
+first_end=""
+second_end=""
 
 # A whole check: every member of the sample list asked for with the
 # program's product code, and every answer printed and in the result log.
@@ -119,14 +165,17 @@ checked() {  # checked PROGRAM LIST PRODUCT LOG: prints what is missing
     grep -q ">> /stats $name $3\$" "$check/chatd.log" || echo "chatd never received /stats $name $3"
     grep -q "^INFO: $name's record:" "$check/$1.stdout" || echo "$1 did not print the answer for $name"
     grep -q "^$name's record:" "$folder/$4" 2>/dev/null || echo "the answer for $name is not in $1's $4"
-  done < <(tail -n +2 "$folder/$2")
+  done < <(tail -n +2 "$folder/$2" | tr -d '\r')
 }
 missing() {
   checked BWCorvane bwmembers.txt SEXP BroodWar.log
   checked SCCorvane scmembers.txt STAR Starcraft.log
 }
 for _ in $(seq 1500); do
-  [ -z "$(missing)" ] && break
+  ended=$(ends)
+  [ -z "$first_end" ] && [ "$ended" -ge 1 ] && first_end=$SECONDS
+  [ -z "$second_end" ] && [ "$ended" -ge 2 ] && second_end=$SECONDS
+  [ -z "$(missing)" ] && [ -n "$second_end" ] && break
   sleep 0.1
 done
 kill $bot 2>/dev/null || true
@@ -148,4 +197,10 @@ if [ -n "$problems" ]; then
   exit 1
 fi
 step "both programs of the Windows package performed a whole stats check"
+if [ -z "$second_end" ] || [ $((second_end - first_end)) -lt 55 ]; then
+  echo "--- run-forever.cmd"; cat "$check/run-forever.out"
+  echo "test-windows: run-forever.cmd did not start BWCorvane.exe again a minute after it ended" >&2
+  exit 1
+fi
+step "run-forever.cmd started BWCorvane.exe again $((second_end - first_end)) s after it ended"
 step "done"

@@ -17,7 +17,8 @@ part() {  # part NAME COMMAND...: runs the command and notes how long it took
 }
 
 part "build and ctest (workflow ci)" cmake --workflow --preset ci
-part "Windows build, wine tests, packages" scripts/test-windows.sh
+part "Debian package: contents, units, dpkg -i and a check" scripts/test-package.sh
+part "Windows build, wine tests, folder packages" scripts/test-windows.sh
 part "sanitizers, fuzzing, valgrind" scripts/test-reliability.sh  # docs/reliability.md
 
 echo
