@@ -37,10 +37,14 @@ class Environment {
   virtual std::uint32_t ParseDottedAddress(const char* text) = 0;
 
   // Resolves a host name to its first IPv4 address, stored in network byte
-  // order in *address. Returns 1 on success, 0 when the name is unknown.
+  // order in *address. Returns 1 on success, 0 when the name is unknown;
+  // GetLastError then tells the resolver's error code.
   virtual int ResolveHostName(const char* name, std::uint32_t* address) = 0;
 
-  // Creates a TCP stream socket over IPv4. Returns kInvalidSocket on failure.
+  // Creates a TCP stream socket over IPv4 with keep-alive on, so that a
+  // connection whose peer has vanished is given up (POSIX: after about three
+  // minutes of silence; Windows: with the system's keep-alive timings).
+  // Returns kInvalidSocket on failure.
   virtual SocketHandle OpenTcpSocket() = 0;
 
   // Connects `socket` to `address`:`port` (network byte order, host byte

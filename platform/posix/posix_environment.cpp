@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -21,6 +22,33 @@
 namespace corvane {
 namespace {
 
+// TCP keep-alive: a connection whose peer has vanished without a close
+// (a NAT timeout, a router reboot) is given up after about three minutes of
+// silence: probes start after 60 s and go out every 20 s, and the fifth
+// unanswered one ends it. A live peer answers the probes, so a quiet but
+// working connection is never dropped. Test builds scale the times with
+// their pauses, to whole seconds of at least 1.
+int ScaledSeconds(int seconds) {
+  int scaled = seconds / CORVANE_PAUSE_DIVISOR;
+  return scaled < 1 ? 1 : scaled;
+}
+const int kKeepAliveIdleSeconds = ScaledSeconds(60);
+const int kKeepAliveIntervalSeconds = ScaledSeconds(20);
+const int kKeepAliveProbes = 5;
+
+void EnableKeepAlive(int fd) {
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds, sizeof(int));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds, sizeof(int));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof(int));
+  // The same bound for lines sent into a dead path: without it their
+  // retransmissions would go on for a quarter of an hour.
+  unsigned int userTimeoutMs = static_cast<unsigned int>(
+      (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes) * 1000);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof(userTimeoutMs));
+}
+
 class PosixEnvironment : public Environment {
  public:
   int StartSocketLibrary(unsigned short /*requestedVersion*/,
@@ -38,7 +66,11 @@ class PosixEnvironment : public Environment {
   int ResolveHostName(const char* name, std::uint32_t* address) override {
     // gethostbyname is IPv4-only, as the protocol's socket address is.
     hostent* host = gethostbyname(name);
-    if (host == nullptr || host->h_addr_list[0] == nullptr) return 0;
+    if (host == nullptr || host->h_addr_list[0] == nullptr) {
+      // The resolver reports through h_errno; GetLastError reads errno.
+      errno = host == nullptr ? h_errno : NO_DATA;
+      return 0;
+    }
     std::size_t length = static_cast<std::size_t>(host->h_length);
     if (length > sizeof(*address)) length = sizeof(*address);
     *address = 0;
@@ -48,7 +80,9 @@ class PosixEnvironment : public Environment {
 
   SocketHandle OpenTcpSocket() override {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+    if (fd < 0) return kInvalidSocket;
+    EnableKeepAlive(fd);
+    return static_cast<SocketHandle>(fd);
   }
 
   int ConnectSocket(SocketHandle socket, std::uint32_t address,

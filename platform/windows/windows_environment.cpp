@@ -56,8 +56,14 @@ class WindowsEnvironment : public Environment {
 
   SocketHandle OpenTcpSocket() override {
     SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    return handle == INVALID_SOCKET ? kInvalidSocket
-                                    : static_cast<SocketHandle>(handle);
+    if (handle == INVALID_SOCKET) return kInvalidSocket;
+    // Keep-alive with the system's timings: Windows Sockets 1.1 can switch
+    // it on but not set its times (by default the first probe follows 2
+    // hours of silence, then 10 probes 1 s apart; the registry values
+    // KeepAliveTime and KeepAliveInterval of Tcpip\Parameters change that).
+    BOOL on = TRUE;
+    setsockopt(handle, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof(on));
+    return static_cast<SocketHandle>(handle);
   }
 
   int ConnectSocket(SocketHandle socket, std::uint32_t address,
