@@ -7,6 +7,8 @@
 #include "app/configuration.h"
 #include "app/members_list.h"
 #include "app/text_file.h"
+#include "core/bounded_text.h"
+#include "core/event_line.h"
 
 namespace corvane {
 namespace {
@@ -23,7 +25,9 @@ StatCheckBot::StatCheckBot(const ProductVariant& variant,
 int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
                             const char* text) {
   ChatConnection::OnChannel(name, flags, text);
-  std::printf("\nJoined Channel %s \r\n", text);
+  char channel[kEventTextSize];
+  CopyPrintable(channel, text);
+  std::printf("\nJoined Channel %s \r\n", channel);
   environment().Sleep(kSettlePauseMs);
   // The file is read afresh so that a new home channel takes effect at the
   // next channel event, without a restart.
@@ -33,6 +37,9 @@ int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
   if (std::strstr(text, configuration.homeChannel) != nullptr) {
     WalkMembersList();
     return 1;
+  }
+  if (ContainsIgnoringCase(text, configuration.homeChannel)) {
+    ReportLetterCase(channel, configuration.homeChannel);
   }
   ReadConfigurationOrExit(&configuration);
   Send("/join %s \r\n", configuration.homeChannel);
@@ -58,7 +65,9 @@ int StatCheckBot::OnInfo(const char* name, std::uint32_t flags,
                          const char* text) {
   ChatConnection::OnInfo(name, flags, text);
   AppendResult("", text);
-  std::printf("INFO: %s \r\n", text);
+  char shown[kEventTextSize];
+  CopyPrintable(shown, text);
+  std::printf("INFO: %s \r\n", shown);
   return 1;
 }
 
@@ -66,14 +75,18 @@ int StatCheckBot::OnError(const char* name, std::uint32_t flags,
                           const char* text) {
   ChatConnection::OnError(name, flags, text);
   AppendResult("ERROR: ", text);
-  std::printf("\nERROR: %s \r\n", text);
+  char shown[kEventTextSize];
+  CopyPrintable(shown, text);
+  std::printf("\nERROR: %s \r\n", shown);
   return 1;
 }
 
 int StatCheckBot::OnName(const char* name, std::uint32_t flags,
                          const char* text) {
   ChatConnection::OnName(name, flags, text);
-  std::printf("\n*** LOGGED ON AS: %s *** \r\n", name);
+  char shown[kEventNameSize];
+  CopyPrintable(shown, name);
+  std::printf("\n*** LOGGED ON AS: %s *** \r\n", shown);
   return 1;
 }
 
@@ -106,9 +119,34 @@ void StatCheckBot::AppendResult(const char* prefix, const char* text) {
   // The result log has a file of its own, opened around each line, so that
   // corvane.log keeps the log slot for the whole run.
   std::FILE* log = std::fopen(variant_.resultLogFile, "ab");
-  if (log == nullptr) return;
-  std::fprintf(log, "%s%s \r\n", prefix, text);
-  std::fclose(log);
+  if (log == nullptr) {
+    ReportLostResult("open");
+    return;
+  }
+  // A full disk shows only when the buffered line is written out at fclose.
+  int written = std::fprintf(log, "%s%s \r\n", prefix, text);
+  int closed = std::fclose(log);
+  if (written < 0 || closed != 0) ReportLostResult("write");
+}
+
+void StatCheckBot::ReportLostResult(const char* step) {
+  // Read before WriteLog, whose file calls may change it.
+  unsigned long code = environment().GetLastError();
+  WriteLog("Cannot %s the result log %s: error code %lu; an answer was printed but not recorded",
+           step, variant_.resultLogFile, code);
+}
+
+void StatCheckBot::ReportLetterCase(const char* channel, const char* homeChannel) {
+  // The server ignores a join to the channel the bot is in, whatever its
+  // letter case: without this line the bot would sit there and never say why.
+  std::printf(
+      "\nThe server calls this channel \"%s\", configuration.txt names the home channel "
+      "\"%s\": spell the home channel in configuration.txt as the server does. \r\n",
+      channel, homeChannel);
+  WriteLog(
+      "The server calls the channel \"%s\", configuration.txt names the home channel \"%s\": "
+      "spell it in configuration.txt as the server does",
+      channel, homeChannel);
 }
 
 }  // namespace corvane

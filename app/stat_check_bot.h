@@ -19,15 +19,17 @@ class StatCheckBot : public ChatConnection {
 
   // Records and prints the channel, waits 2 s and rereads configuration.txt:
   // when the channel's name contains the home channel, walks the members
-  // list; otherwise asks to join the home channel again. Ends the process
-  // with status 1 when configuration.txt cannot be read.
+  // list; otherwise asks to join the home channel again, and when the name
+  // contains it in other letter case, also prints and logs both spellings.
+  // Ends the process with status 1 when configuration.txt cannot be read.
   int OnChannel(const char* name, std::uint32_t flags, const char* text) override;
 
   // Prints the notice that a join was refused.
   int OnChannelFull(const char* name, std::uint32_t flags, const char* text) override;
   int OnChannelRestricted(const char* name, std::uint32_t flags, const char* text) override;
 
-  // Print the server's answer and append it to the result log.
+  // Print the server's answer (control bytes shown as '?') and append it,
+  // byte for byte, to the result log.
   int OnInfo(const char* name, std::uint32_t flags, const char* text) override;
   int OnError(const char* name, std::uint32_t flags, const char* text) override;
 
@@ -42,9 +44,15 @@ class StatCheckBot : public ChatConnection {
   const ProductVariant& variant() const { return variant_; }
 
  private:
-  // Appends `prefix`, `text`, a space and CR LF to the result log. The line
-  // is printed anyway when the log cannot be opened.
+  // Appends `prefix`, `text`, a space and CR LF to the result log. When the
+  // log cannot be opened or written, says so in the diagnostic log; the
+  // answer is printed all the same.
   void AppendResult(const char* prefix, const char* text);
+  // Writes the diagnostic line for a result line lost at `step`.
+  void ReportLostResult(const char* step);
+  // Prints and logs that `channel` holds the home channel in other letter
+  // case than configuration.txt.
+  void ReportLetterCase(const char* channel, const char* homeChannel);
 
   const ProductVariant& variant_;
 };

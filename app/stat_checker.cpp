@@ -7,6 +7,10 @@
 namespace corvane {
 namespace {
 
+// Refused logons in a row, with no logon confirmed between them, that end
+// the run: a wrong password does not get better by trying.
+const int kRefusedLogonLimit = 10;
+
 // Our own credit and web-address lines.
 const char kCreditLine[] = "by the Corvane developers";
 const char kWebAddressLine[] = "https://corvane.example.org/";
@@ -22,6 +26,19 @@ int StartSocketLibrary(Environment& environment) {
     environment.StopSocketLibrary();
     return 0;
   }
+  return 1;
+}
+
+int EndAfterRefusedLogons(StatCheckBot& bot) {
+  std::printf("\n*** LOGON REFUSED FOR: %s *** (%d in a row) \r\n", bot.userName(),
+              kRefusedLogonLimit);
+  std::fprintf(stderr,
+               "The server refused the logon %d times in a row. Check the account name and "
+               "password in configuration.txt, or whether the account is still logged on "
+               "elsewhere.\n",
+               kRefusedLogonLimit);
+  bot.WriteLog("The logon was refused %d times in a row; the run ends", kRefusedLogonLimit);
+  bot.CloseLog();
   return 1;
 }
 
@@ -50,10 +67,19 @@ int RunStatChecker(StatCheckBot& bot, Environment& environment,
   bot.Configure(configuration.accountName, configuration.password, serverHost,
                 port);
   bot.SetHomeChannel(configuration.homeChannel);
+  int refused = 0;
   while (bot.ConnectAndJoin()) {
     bot.ReceiveLoop();
     bot.Disconnect();
+    if (bot.logonState() == kLogonConfirmed) refused = 0;
+    if (bot.logonState() != kLogonRefused) continue;
+    if (++refused == kRefusedLogonLimit) return EndAfterRefusedLogons(bot);
+    std::printf("\n*** LOGON REFUSED FOR: %s *** (%d in a row; trying again in 2 seconds) \r\n",
+                bot.userName(), refused);
+    environment.Sleep(kConnectRetryPauseMs);
   }
+  bot.WriteLog("%d connect attempts in a row to %s, port %u failed; the run ends",
+               kConnectAttempts, serverHost, static_cast<unsigned>(port));
   bot.CloseLog();
   return 0;
 }

@@ -21,9 +21,10 @@ void PrintBanner(const ProductVariant& variant);
 // Runs the program with `bot`: starts the socket library of `environment`,
 // opens corvane.log, reads configuration.txt, prints the banner and keeps
 // the bot connected to `serverHost`:`port` until ten connect attempts in a
-// row fail. Returns the exit status: 0 after the connection loop ends, 1
-// when the socket library is unusable or configuration.txt cannot be read
-// (the reason is printed).
+// row fail. A logon the server refuses is tried again on a new connection
+// after 2 s. Returns the exit status: 0 after the connection loop ends, 1
+// when the socket library is unusable, configuration.txt cannot be read or
+// the server refused ten logons in a row (the reason is printed).
 int RunStatChecker(StatCheckBot& bot, Environment& environment,
                    const char* serverHost, std::uint16_t port);
 

@@ -10,6 +10,33 @@ void CopyText(char* destination, std::size_t size, const char* source) {
   destination[i] = '\0';
 }
 
+void CopyPrintable(char* destination, std::size_t size, const char* source) {
+  CopyText(destination, size, source);
+  for (char* c = destination; *c != '\0'; ++c) {
+    unsigned char byte = static_cast<unsigned char>(*c);
+    if (byte < 0x20 || byte == 0x7F) *c = '?';
+  }
+}
+
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+bool ContainsIgnoringCase(const char* text, const char* part) {
+  for (;; ++text) {
+    const char* t = text;
+    const char* p = part;
+    while (*p != '\0' && LowerAscii(*t) == LowerAscii(*p)) {
+      ++t;
+      ++p;
+    }
+    if (*p == '\0') return true;
+    if (*text == '\0') return false;
+  }
+}
+
 int FormatText(char* destination, std::size_t size, const char* format,
                std::va_list arguments) {
   int length = std::vsnprintf(destination, size, format, arguments);

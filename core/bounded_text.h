@@ -17,6 +17,19 @@ void CopyText(char (&destination)[N], const char* source) {
   CopyText(destination, N, source);
 }
 
+// Copies `source` into `destination` (`size` bytes, size > 0) as CopyText
+// does, with every control byte (0x01 to 0x1F, 0x7F) shown as '?': text
+// from the server may hold escape sequences that would drive the terminal.
+void CopyPrintable(char* destination, std::size_t size, const char* source);
+
+template <std::size_t N>
+void CopyPrintable(char (&destination)[N], const char* source) {
+  CopyPrintable(destination, N, source);
+}
+
+// True when `text` contains `part` with ASCII letters compared without case.
+bool ContainsIgnoringCase(const char* text, const char* part);
+
 // Formats `format` with `arguments` into `destination` (`size` bytes).
 // Returns the length of the text in the buffer, or -1 when the formatted text
 // does not fit (the buffer then holds the cut text) or formatting failed.

@@ -8,8 +8,6 @@
 namespace corvane {
 namespace {
 
-const int kConnectAttempts = 10;
-const unsigned kRetryPauseMs = 2000;
 const unsigned kLogonToJoinPauseMs = 5000;
 const int kSendBufferSize = 256;
 const int kLogLineSize = 1024;
@@ -27,7 +25,8 @@ ChatConnection::ChatConnection(Environment& environment)
     : environment_(environment),
       log_(nullptr),
       socket_(kInvalidSocket),
-      port_(kChatServerPort) {
+      port_(kChatServerPort),
+      logonState_(kLogonPending) {
   userName_[0] = '\0';
   loggedOnName_[0] = '\0';
   password_[0] = '\0';
@@ -56,11 +55,26 @@ int ChatConnection::Connect() {
   if (IsNumericHost(serverHost_)) {
     address = environment_.ParseDottedAddress(serverHost_);
   } else if (!environment_.ResolveHostName(serverHost_, &address)) {
+    LogFailure("Cannot resolve the chat server's name");
     return 0;
   }
   socket_ = environment_.OpenTcpSocket();
-  if (socket_ == kInvalidSocket) return 0;
-  return environment_.ConnectSocket(socket_, address, port_);
+  if (socket_ == kInvalidSocket) {
+    LogFailure("Cannot create a socket for");
+    return 0;
+  }
+  if (!environment_.ConnectSocket(socket_, address, port_)) {
+    LogFailure("Cannot connect to");
+    return 0;
+  }
+  return 1;
+}
+
+void ChatConnection::LogFailure(const char* what) {
+  // Read before WriteLog, whose file calls may change it.
+  unsigned long code = environment_.GetLastError();
+  WriteLog("%s %s, port %u: error code %lu", what, serverHost_,
+           static_cast<unsigned>(port_), code);
 }
 
 int ChatConnection::Logon() {
@@ -73,9 +87,10 @@ int ChatConnection::ConnectAndJoin() {
     if (!Connect()) {
       // Over days of retries an unclosed socket per attempt would pile up.
       Disconnect();
-      environment_.Sleep(kRetryPauseMs);
+      environment_.Sleep(kConnectRetryPauseMs);
       continue;
     }
+    logonState_ = kLogonPending;
     Logon();
     environment_.Sleep(kLogonToJoinPauseMs);
     Send("/join %s\r\n", homeChannel_);
@@ -158,6 +173,7 @@ int ChatConnection::OnError(const char*, std::uint32_t, const char*) { return 1;
 
 int ChatConnection::OnName(const char* name, std::uint32_t, const char*) {
   CopyText(loggedOnName_, name);
+  logonState_ = kLogonConfirmed;
   return 1;
 }
 

@@ -22,6 +22,17 @@ namespace corvane {
 const int kTextFieldSize = 128;
 // The chat server's TCP port.
 const std::uint16_t kChatServerPort = 6112;
+// Connect attempts in a row before ConnectAndJoin gives up, and the pause
+// after each failed one.
+const int kConnectAttempts = 10;
+const unsigned kConnectRetryPauseMs = 2000;
+
+// What the server made of the logon of the current connection.
+enum LogonState {
+  kLogonPending,    // no answer yet
+  kLogonConfirmed,  // the server named the bot (event 2010)
+  kLogonRefused,    // the server answered "Login failed."
+};
 
 class ChatConnection {
  public:
@@ -48,7 +59,8 @@ class ChatConnection {
   // used as a numeric address; any other is resolved by name. Returns 1 when
   // connected; 0 when the name is unknown (no socket is created) or the
   // socket cannot be created or connected (that socket stays recorded until
-  // Disconnect closes it).
+  // Disconnect closes it). Each failure writes one line, with the system's
+  // error code, to the log.
   int Connect();
 
   // Sends the logon line: 0x03, 0x04, account CR LF, password CR LF.
@@ -56,7 +68,7 @@ class ChatConnection {
   int Logon();
 
   // Connects with up to ten attempts, 2 s apart, closing the socket of each
-  // failed attempt; then logs on, waits 5 s
+  // failed attempt; then logs on (the logon state becomes pending), waits 5 s
   // and sends the join line for the home channel. Returns 1 once the join
   // line was sent (no answer is awaited), 0 after ten failed attempts.
   int ConnectAndJoin();
@@ -84,7 +96,9 @@ class ChatConnection {
 
   // Reads the connection until it fails or closes, cutting the bytes into
   // lines and dispatching those that begin with a digit; calls OnIdle after
-  // every wait of up to 1 s. Always returns 0; at once when not connected.
+  // every wait of up to 1 s. The server's plain line "Login failed." ends the
+  // loop too: the logon state becomes refused and a line goes to the log.
+  // Always returns 0; at once when not connected.
   int ReceiveLoop();
 
   // Parses one event line (without its LF) and calls the handler slot of
@@ -112,7 +126,8 @@ class ChatConnection {
   virtual int OnChannelRestricted(const char* name, std::uint32_t flags, const char* text);
   virtual int OnInfo(const char* name, std::uint32_t flags, const char* text);
   virtual int OnError(const char* name, std::uint32_t flags, const char* text);
-  // Records `name` as the name the bot is logged on under.
+  // Records `name` as the name the bot is logged on under; the logon is
+  // confirmed.
   virtual int OnName(const char* name, std::uint32_t flags, const char* text);
 
   const char* userName() const { return userName_; }
@@ -124,11 +139,18 @@ class ChatConnection {
   std::uint16_t port() const { return port_; }
   SocketHandle socket() const { return socket_; }
   bool logIsOpen() const { return log_ != nullptr; }
+  LogonState logonState() const { return logonState_; }
 
  protected:
   Environment& environment() { return environment_; }
 
  private:
+  // Writes "`what` <host>, port <port>: error code <code>" to the log, with
+  // the error code of the system call that just failed.
+  void LogFailure(const char* what);
+  // True for the server's plain answer to a logon it does not take.
+  static bool IsLogonRefusal(const char* line);
+
   Environment& environment_;
   std::FILE* log_;
   SocketHandle socket_;
@@ -139,6 +161,7 @@ class ChatConnection {
   char homeChannel_[kTextFieldSize];
   char currentChannel_[kTextFieldSize];
   std::uint16_t port_;
+  LogonState logonState_;
 };
 
 // The signature of handler slots 1 to 16, as a member of ChatConnection.

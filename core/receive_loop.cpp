@@ -10,6 +10,9 @@ namespace {
 
 const int kReceiveBufferSize = 2048;
 const int kWaitSeconds = 1;
+// The server's answer to a logon it does not take: a plain line, not an
+// event. A new "Username: " prompt without a line end follows it.
+const char kLoginFailed[] = "Login failed.";
 
 }  // namespace
 
@@ -28,6 +31,12 @@ int ChatConnection::DispatchEventLine(const char* line) {
   }
   (this->*route->handler)(name, flags, text);
   return 1;
+}
+
+bool ChatConnection::IsLogonRefusal(const char* line) {
+  std::size_t length = sizeof(kLoginFailed) - 1;
+  if (std::strncmp(line, kLoginFailed, length) != 0) return false;
+  return line[length] == '\0' || (line[length] == '\r' && line[length + 1] == '\0');
 }
 
 int ChatConnection::ReceiveLoop() {
@@ -60,7 +69,16 @@ int ChatConnection::ReceiveLoop() {
             std::memchr(start, '\n', static_cast<std::size_t>(pending)));
         if (end == nullptr) break;
         *end = '\0';
-        if (*start >= '0' && *start <= '9') DispatchEventLine(start);
+        if (*start >= '0' && *start <= '9') {
+          DispatchEventLine(start);
+        } else if (IsLogonRefusal(start)) {
+          // Without this the bot would wait here for ever: its join line has
+          // become the answer to the server's next account prompt.
+          logonState_ = kLogonRefused;
+          WriteLog("Logon refused: %s, port %u answered \"Login failed.\" for %s",
+                   serverHost_, static_cast<unsigned>(port_), userName_);
+          return 0;
+        }
         int consumed = static_cast<int>(end - start) + 1;
         pending -= consumed;
         offset += consumed;

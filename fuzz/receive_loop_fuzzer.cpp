@@ -1,9 +1,11 @@
 // Fuzz target: the receive loop's framing. The same bytes are delivered
 // whole, one byte at a time, and in chunks of fuzzer-chosen sizes with
 // timed-out waits between them; every delivery must dispatch the same
-// sequence of (id, name, flags, text) and match a model of the framing: every line ended by LF and starting with a
-// digit is dispatched, up to the first line that does not fit the 2048-byte
-// buffer, where the connection is given up.
+// sequence of (id, name, flags, text) and match a model of the framing:
+// every line ended by LF and starting with a digit is dispatched, up to the
+// first line that does not fit the 2048-byte buffer, where the connection is
+// given up, or the server's plain "Login failed.", which ends the loop as a
+// refused logon.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +25,7 @@ const std::size_t kBufferSize = 2048;
 
 struct Outcome {
   std::vector<RecordedEvent> events;
+  bool refused = false;
 };
 
 Outcome Deliver(const std::string& bytes, const std::vector<std::uint32_t>& plan) {
@@ -36,7 +39,7 @@ Outcome Deliver(const std::string& bytes, const std::vector<std::uint32_t>& plan
   Check(connection.ReceiveLoop() == 0, "receive loop result");
   Check(connection.idles + 1 == environment.waits, "one idle call after every wait but the last");
   Check(environment.sent.empty(), "the loop sent something");
-  return Outcome{connection.events};
+  return Outcome{connection.events, connection.logonState() == kLogonRefused};
 }
 
 // What the framing should produce for `bytes`, line by line.
@@ -51,6 +54,10 @@ Outcome Model(const std::string& bytes) {
     std::string line = bytes.substr(at, end - at);
     line = line.substr(0, line.find('\0'));
     at = end + 1;
+    if (line == "Login failed." || line == "Login failed.\r") {
+      model.refused = true;
+      break;
+    }
     if (line.empty() || line[0] < '0' || line[0] > '9') continue;
     int id = 0;
     std::uint32_t flags = 0;
@@ -94,6 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Outcome model = Model(bytes);
   Check(whole.events == model.events, "whole delivery differs from the framing model");
+  Check(whole.refused == model.refused, "a refused logon differs from the framing model");
+  Check(byByte.refused == whole.refused && random.refused == whole.refused,
+        "a refused logon depends on the delivery");
   Check(byByte.events == whole.events, "byte-at-a-time delivery differs from whole");
   Check(random.events == whole.events, "chunked delivery differs from whole");
   return 0;

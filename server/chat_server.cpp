@@ -188,6 +188,7 @@ struct ChatServer::Connection {
 ChatServer::ChatServer(ServerOptions options) : options_(std::move(options)) {
   // Channels the options name keep the options' spelling.
   std::vector<std::string> named = {options_.firstChannel, options_.redirectChannel, options_.floodChannel};
+  named.insert(named.end(), options_.channels.begin(), options_.channels.end());
   named.insert(named.end(), options_.fullChannels.begin(), options_.fullChannels.end());
   named.insert(named.end(), options_.restrictedChannels.begin(), options_.restrictedChannels.end());
   for (const std::string& name : named) {

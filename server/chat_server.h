@@ -54,6 +54,9 @@ struct ServerOptions {
   std::set<std::string> players;
   // Public channel a client is placed in after logon.
   std::string firstChannel = "Chat";
+  // Channels that exist from the start: a join in any letter case is
+  // answered with the spelling given here.
+  std::set<std::string> channels;
   // Send the plain prompt lines ("Connection from ...", "Username: ",
   // "Password: ") around the logon. "Login failed." is sent either way.
   bool sendPrompts = true;

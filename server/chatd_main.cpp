@@ -28,6 +28,7 @@ const char kUsage[] =
     "  --accounts FILE       only these accounts may log on (lines \"account password\")\n"
     "  --players FILE        /stats knows only these players (one name a line)\n"
     "  --first-channel NAME  channel a client is placed in after logon (default Chat)\n"
+    "  --channel NAME        a channel that exists from the start, spelled so (repeatable)\n"
     "  --full NAME           joins to NAME are refused as full (repeatable)\n"
     "  --restricted NAME     joins to NAME are refused as restricted (repeatable)\n"
     "  --redirect NAME       place joins in NAME instead of the requested channel\n"
@@ -136,6 +137,8 @@ Settings ParseArguments(int argc, char** argv) {
     } else if (arg == "--first-channel") {
       s.options.firstChannel = value();
       if (s.options.firstChannel.empty()) throw BadOption{"--first-channel needs a non-empty name"};
+    } else if (arg == "--channel") {
+      s.options.channels.insert(value());
     } else if (arg == "--full") {
       s.options.fullChannels.insert(value());
     } else if (arg == "--restricted") {

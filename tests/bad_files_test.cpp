@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -240,6 +241,18 @@ TEST_F(BadFilesTest, ResultLogThatIsAFolder) {
   ASSERT_TRUE(WaitForWalks(1));
   ASSERT_TRUE(WaitForOutput("INFO: bob's record:")) << "answers are printed all the same";
   EXPECT_TRUE(StillRunning());
+  // Every line that could not be recorded is told, with the system's code.
+  const std::string lost = "Cannot open the result log BroodWar.log: error code " + std::to_string(EISDIR) +
+                           "; an answer was printed but not recorded\r\n";
+  const std::string out = bot_->Stdout();
+  std::string log = ReadFile("corvane.log");
+  int told = 0;
+  for (std::size_t at = log.find(lost); at != std::string::npos; at = log.find(lost, at + 1)) ++told;
+  int printed = 0;
+  for (const char* prefix : {"INFO: ", "\nERROR: "}) {
+    for (std::size_t at = out.find(prefix); at != std::string::npos; at = out.find(prefix, at + 1)) ++printed;
+  }
+  EXPECT_EQ(printed, told) << "one line for each lost answer:\n" << log;
   // Once the log can be written again, the next answers are kept.
   ASSERT_EQ(0, rmdir("BroodWar.log"));
   EnterHomeChannelAgain();
@@ -249,6 +262,19 @@ TEST_F(BadFilesTest, ResultLogThatIsAFolder) {
         return ReadFile("BroodWar.log").find("bob's record:") != std::string::npos;
       },
       10s));
+}
+
+TEST_F(BadFilesTest, ResultLogOnAFullDisk) {
+  ASSERT_EQ(0, symlink("/dev/full", "BroodWar.log"));
+  StartServer();
+  Run(CORVANE_BW_FAST);
+  ASSERT_TRUE(WaitForOutput("INFO: bob's record:"));
+  EXPECT_TRUE(StillRunning());
+  EXPECT_NE(std::string::npos,
+            ReadFile("corvane.log")
+                .find("Cannot write the result log BroodWar.log: error code " + std::to_string(ENOSPC) +
+                      "; an answer was printed but not recorded\r\n"));
+  ASSERT_EQ(0, unlink("BroodWar.log"));
 }
 
 TEST_F(BadFilesTest, DiagnosticLogThatIsAFolder) {

@@ -1,6 +1,9 @@
 #include "core/chat_connection.h"
 
+#include <netdb.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -153,16 +156,38 @@ TEST(ChatConnection, ConnectAndJoinLogsOnWaitsFiveSecondsAndJoins) {
   EXPECT_EQ(103, connection.socket());
 }
 
-TEST(ChatConnection, ConnectAndJoinGivesUpAfterTenRefusedAttempts) {
+TEST(ChatConnection, ConnectAndJoinGivesUpAfterTenRefusedAttemptsAndLogsEach) {
+  ScratchDirectory scratch;
   std::uint16_t closedPort = StartServer()->Port();  // nothing listens there now
   RecordingEnvironment environment;
   ChatConnection connection(environment);
+  ASSERT_EQ(1, connection.OpenLog("corvane.log"));
   connection.Configure("bot", "pw", "127.0.0.1", closedPort);
   EXPECT_EQ(0, connection.ConnectAndJoin());
   EXPECT_EQ(std::vector<unsigned>(10, 2000), environment.sleeps);
   EXPECT_EQ(10, environment.socketsOpened);
   EXPECT_EQ(10u, environment.socketsClosed.size());
   EXPECT_EQ(kInvalidSocket, connection.socket());
+  std::string line = "Cannot connect to 127.0.0.1, port " + std::to_string(closedPort) +
+                     ": error code " + std::to_string(ECONNREFUSED) + "\r\n";
+  std::string expected;
+  for (int i = 0; i < 10; ++i) expected += line;
+  EXPECT_EQ(expected, ReadFile("corvane.log"));
+}
+
+TEST(ChatConnection, AnUnknownHostNameIsLoggedWithTheResolversCode) {
+  ScratchDirectory scratch;
+  RecordingEnvironment environment;
+  ChatConnection connection(environment);
+  ASSERT_EQ(1, connection.OpenLog("corvane.log"));
+  connection.Configure("bot", "pw", "no-such-host.invalid", 6112);
+  EXPECT_EQ(0, connection.Connect());
+  const std::string log = ReadFile("corvane.log");
+  const std::string start = "Cannot resolve the chat server's name no-such-host.invalid, port 6112: error code ";
+  ASSERT_EQ(0u, log.find(start)) << log;
+  const int code = std::stoi(log.substr(start.size()));
+  EXPECT_TRUE(code == HOST_NOT_FOUND || code == TRY_AGAIN || code == NO_RECOVERY || code == NO_DATA)
+      << "h_errno, not errno: " << log;
 }
 
 TEST(ChatConnection, SendDeliversWholeLinesThroughPartialSends) {

@@ -312,11 +312,29 @@ TEST_F(HostileServerTest, NulByteAtTheStartOfALine) {
   EXPECT_FALSE(OutputHas("hidden")) << "a line not starting with a digit is no event";
 }
 
-TEST_F(HostileServerTest, ControlCharactersInsideLines) {
-  Start({SendThenConverse(Info("a\x01\x1b[2J\x7f\x08 b") + "1005 TALK \x1b\x07 0010 \"\x0b\x0c\"\r\n" +
-                          Info("tab\there\rcr"))});
+TEST_F(HostileServerTest, ControlBytesReachTheConsoleAsQuestionMarksAndTheLogAsSent) {
+  // Escape sequences in every field the bot prints: an info and an error
+  // text, the logon name and the channel's name.
+  Start({[](ScriptedConnection& c) {
+    if (!c.Welcome()) return;
+    c.Send(Info("a\x01\x1b[2J\x7f\x08 b") + "1019 ERROR \"\x1b]0;title\x07\"\r\n" +
+           "1005 TALK \x1b\x07 0010 \"\x0b\x0c\"\r\n" + Info("tab\there\rcr") +
+           "2010 NAME \x1b[8mhidden\r\n");
+    c.Converse("Clan\x1b[1A");
+  }});
   ExpectWalk(1);
-  EXPECT_TRUE(OutputHas("INFO: a\x01\x1b[2J\x7f\x08 b \r\n"));
+  EXPECT_TRUE(OutputHas("INFO: a??[2J?? b \r\n"));
+  EXPECT_TRUE(OutputHas("\nERROR: ?]0;title? \r\n"));
+  EXPECT_TRUE(OutputHas("INFO: tab?here?cr \r\n"));
+  EXPECT_TRUE(OutputHas("\n*** LOGGED ON AS: ?[8mhidden *** \r\n"));
+  EXPECT_TRUE(OutputHas("\nJoined Channel Clan?[1A \r\n"));
+  for (char control : std::string("\x01\x07\x08\x0b\x0c\x1b\x7f")) {
+    EXPECT_EQ(std::string::npos, bot_->Stdout().find(control)) << static_cast<int>(control);
+  }
+  const std::string results = ReadFile("BroodWar.log");
+  EXPECT_NE(std::string::npos, results.find("a\x01\x1b[2J\x7f\x08 b \r\n")) << "the server's bytes";
+  EXPECT_NE(std::string::npos, results.find("ERROR: \x1b]0;title\x07 \r\n"));
+  EXPECT_NE(std::string::npos, results.find("tab\there\rcr \r\n"));
 }
 
 TEST_F(HostileServerTest, HighBytesAndBrokenUtf8) {
@@ -419,7 +437,8 @@ TEST_F(HostileServerTest, QuotesMissingOrUnbalanced) {
   Start({SendThenConverse("1018 INFO no quotes\r\n1018 INFO \"\r\n1018 INFO \"\"\"\"\"\r\n"
                           "1018 INFO \"open only\r\n")});
   ExpectWalk(1);
-  EXPECT_TRUE(OutputHas("INFO: open only\r \r\n")) << "a lone quote keeps the CR";
+  EXPECT_TRUE(OutputHas("INFO: open only? \r\n")) << "a lone quote keeps the CR, shown as ?";
+  EXPECT_NE(std::string::npos, ReadFile("BroodWar.log").find("open only\r \r\n"));
 }
 
 TEST_F(HostileServerTest, ChannelEventWithoutAName) {

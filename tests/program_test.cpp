@@ -1,4 +1,6 @@
 // The real programs, with scaled pauses, against the stand-in chat server.
+#include <cerrno>
+
 #include "tests/program_fixture.h"
 
 namespace corvane {
@@ -12,11 +14,23 @@ using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
 
-std::string AnswerLines(const std::string& name, const std::string& product,
-                        const std::string& before, const std::string& after) {
-  std::string lines;
-  for (const std::string& text : server::StatsAnswer(name, product)) lines += before + text + after;
-  return lines;
+const char kRefusedTenTimes[] =
+    "The server refused the logon 10 times in a row. Check the account name and password in "
+    "configuration.txt, or whether the account is still logged on elsewhere.\n";
+
+// The console line of the `count`th refused logon in a row.
+std::string RefusedLine(int count) {
+  return "\n*** LOGON REFUSED FOR: statbot *** (" + std::to_string(count) + " in a row" +
+         (count < 10 ? "; trying again in 2 seconds" : "") + ") \r\n";
+}
+
+// A script that refuses the logon as the server does and reads on until the
+// bot closes the connection.
+void RefuseTheLogon(server::ScriptedConnection& c) {
+  std::string line;
+  if (c.ReadLine(&line) && c.ReadLine(&line)) c.Send("\r\nLogin failed.\r\n\r\nUsername: ");
+  while (c.ReadLine(&line)) {
+  }
 }
 
 // What the result log holds after one logon and one walk: the server's
@@ -103,9 +117,13 @@ TEST_F(ProgramTest, SecondBotWithTheSameAccountIsRefusedAndTheFirstGoesOn) {
   testing_support::BotProcess second(CORVANE_BW_FAST, scratch_.path(), "-second");
   ASSERT_TRUE(WaitForLine("/join Clan", 2));
   ASSERT_TRUE(WaitForOutput(AnswerLines("bob", "SEXP", "INFO: ", " \r\n")));
+  // The second bot tries again 2 s after each refusal and gives up after ten.
+  EXPECT_EQ(1, second.Wait(20s));
+  EXPECT_EQ(kRefusedTenTimes, second.Stderr());
+  EXPECT_EQ(11, server_->ConnectionCount()) << "the first bot's connection and ten refused ones";
   std::this_thread::sleep_for(kScaledPause * 2);
+  EXPECT_EQ(-1, bot_->Wait(0ms)) << "the first bot goes on";
   bot_->Stop();
-  second.Stop();
   // The server took the second bot's join line as the next account name.
   std::vector<std::string> refused = LinesOf(2);
   ASSERT_GE(refused.size(), 3u);
@@ -197,11 +215,93 @@ TEST_F(ProgramTest, EndsWithStatusZeroAfterTenRefusedAttempts) {
   EXPECT_EQ(0, bot_->Wait(20s));
   EXPECT_EQ(Banner("\t\t", "Brood War"), bot_->Stdout());
   EXPECT_EQ("", bot_->Stderr());
-  EXPECT_EQ("", ReadFile("corvane.log"));
+  const std::string port = std::to_string(CORVANE_TEST_SERVER_PORT);
+  std::string story;
+  for (int i = 0; i < 10; ++i) {
+    story += "Cannot connect to 127.0.0.1, port " + port + ": error code " + std::to_string(ECONNREFUSED) + "\r\n";
+  }
+  story += "10 connect attempts in a row to 127.0.0.1, port " + port + " failed; the run ends\r\n";
+  EXPECT_EQ(story, ReadFile("corvane.log")) << "each attempt and the end are told";
 
   Run(CORVANE_SC_FAST);
   EXPECT_EQ(0, bot_->Wait(20s));
   EXPECT_EQ(Banner("\t\t\t", "Starcraft"), bot_->Stdout());
+}
+
+TEST_F(ProgramTest, AWrongPasswordIsRefusedTenTimesAndEndsTheRunWithStatusOne) {
+  ServerOptions options;
+  options.accounts = {{"statbot", "another password"}};
+  StartServer(options);
+  Run(CORVANE_BW_FAST);
+  EXPECT_EQ(1, bot_->Wait(20s));
+  std::string expectedOut = Banner("\t\t", "Brood War");
+  for (int i = 1; i <= 10; ++i) expectedOut += RefusedLine(i);
+  EXPECT_EQ(expectedOut, bot_->Stdout());
+  EXPECT_EQ(kRefusedTenTimes, bot_->Stderr());
+  const std::string refused = "Logon refused: 127.0.0.1, port " + std::to_string(CORVANE_TEST_SERVER_PORT) +
+                              " answered \"Login failed.\" for statbot\r\n";
+  std::string story;
+  for (int i = 0; i < 10; ++i) story += refused;
+  EXPECT_EQ(story + "The logon was refused 10 times in a row; the run ends\r\n", ReadFile("corvane.log"));
+  // Ten connections, each the logon and the join, and the next after the
+  // 2 s pause of a failed attempt.
+  ASSERT_EQ(10, server_->ConnectionCount());
+  for (int connection = 1; connection <= 10; ++connection) {
+    EXPECT_EQ((std::vector<std::string>{"\x03\x04statbot", "secret1", "/join Clan"}), LinesOf(connection));
+    if (connection > 1) {
+      auto gap = server_->LinesOf(connection).front().at - server_->LinesOf(connection - 1).back().at;
+      EXPECT_GE(gap, kScaledSecond * 2 * 9 / 10) << connection;
+    }
+  }
+  EXPECT_FALSE(FileExists("BroodWar.log"));
+}
+
+TEST_F(ProgramTest, ALogonTheServerConfirmsStartsTheCountOfRefusalsAgain) {
+  // Nine refusals, a logon that goes through and a walk, then nine more
+  // refusals: without the new count the tenth refusal would end the run.
+  ServerOptions options;
+  for (int i = 0; i < 9; ++i) options.scripts.push_back(RefuseTheLogon);
+  options.scripts.push_back([](server::ScriptedConnection& c) {
+    if (c.Welcome()) c.Converse("Clan");
+  });
+  for (int i = 0; i < 9; ++i) options.scripts.push_back(RefuseTheLogon);
+  StartServer(options);
+  Run(CORVANE_BW_FAST);
+  ASSERT_TRUE(WaitForLine("/stats bob SEXP", 10));
+  ASSERT_TRUE(WaitForOutput(AnswerLines("bob", "SEXP", "INFO: ", " \r\n")));
+  server_->Close(10);
+  ASSERT_TRUE(WaitForLine("/stats bob SEXP", 20, 1, 20s));
+  EXPECT_EQ(-1, bot_->Wait(0ms)) << bot_->Stderr();
+  bot_->Stop();
+  const std::string out = bot_->Stdout();
+  EXPECT_NE(std::string::npos, out.find(RefusedLine(9) + "\n*** LOGGED ON AS: statbot"));
+  EXPECT_EQ(std::string::npos, out.find(RefusedLine(10)));
+  EXPECT_EQ("", bot_->Stderr());
+  ExpectOneWalk(20, {"alice", "bob"});
+}
+
+TEST_F(ProgramTest, AHomeChannelInOtherLetterCaseIsNamedWithTheServersSpelling) {
+  WriteFile("configuration.txt", "statbot secret1 clan\n");
+  ServerOptions options;
+  options.channels = {"Clan"};
+  StartServer(options);
+  Run(CORVANE_BW_FAST);
+  const std::string note =
+      "\nThe server calls this channel \"Clan\", configuration.txt names the home channel \"clan\": "
+      "spell the home channel in configuration.txt as the server does. \r\n";
+  ASSERT_TRUE(WaitForOutput("\nJoined Channel Clan \r\n" + note + "\n/join clan \n"));
+  std::this_thread::sleep_for(kScaledPause * 3);
+  bot_->Stop();
+  // It asks for its home channel as it always does; the server, which has
+  // put it there already, ignores that, and nothing is walked.
+  EXPECT_EQ((std::vector<std::string>{"\x03\x04statbot", "secret1", "/join clan", "/join clan ", "/join clan "}),
+            LinesOf(1));
+  const std::string out = bot_->Stdout();
+  EXPECT_EQ(out.find(note), out.rfind(note)) << "said once";
+  EXPECT_EQ(
+      "The server calls the channel \"Clan\", configuration.txt names the home channel \"clan\": "
+      "spell it in configuration.txt as the server does\r\n",
+      ReadFile("corvane.log"));
 }
 
 TEST_F(ProgramTest, ConfigurationErrorsStopTheProgramBeforeItConnects) {

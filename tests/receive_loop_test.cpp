@@ -143,12 +143,37 @@ TEST(ReceiveLoop, EveryTableIdReachesItsSlotAndOthersAreLogged) {
 
 TEST(ReceiveLoop, LinesNotStartingWithADigitAreDroppedSilently) {
   ScratchDirectory scratch;
-  ScriptedClient client({"Login failed.\r\n Username: x\r\n\r\n\"1018\r\n1018 INFO \"ok\"\r\n"});
+  ScriptedClient client({"Connection from [127.0.0.1]\r\n Username: x\r\n\r\n\"1018\r\n"
+                         "Username: Password: Login failed.\r\nLogin failed. \r\nlogin failed.\r\n"
+                         "1018 INFO \"ok\"\r\n"});
   client.connection.OpenLog("corvane.log");
   std::vector<Event> events = client.Run();
   ASSERT_EQ(1u, events.size());
   EXPECT_EQ("ok", events[0].text);
   EXPECT_EQ("recv() returned 0, error code 104\r\n", ReadFile("corvane.log"));
+  EXPECT_EQ(kLogonPending, client.connection.logonState()) << "only the exact line is a refusal";
+}
+
+TEST(ReceiveLoop, LoginFailedEndsTheLoopAsARefusedLogon) {
+  ScratchDirectory scratch;
+  for (const char* line : {"Login failed.\r\n", "Login failed.\n"}) {
+    ScriptedClient client({std::string("Username: statbot\r\nPassword: \r\n") + line +
+                           "\r\nUsername: 1018 INFO \"never read\"\r\n"});
+    client.connection.Configure("statbot", "pw", "chat.example.org", 6112);
+    ASSERT_EQ(1, client.connection.OpenLog("refused.log"));
+    EXPECT_TRUE(client.Run().empty());
+    EXPECT_EQ(kLogonRefused, client.connection.logonState());
+    client.connection.CloseLog();
+  }
+  EXPECT_EQ(
+      "Logon refused: chat.example.org, port 6112 answered \"Login failed.\" for statbot\r\n"
+      "Logon refused: chat.example.org, port 6112 answered \"Login failed.\" for statbot\r\n",
+      ReadFile("refused.log"))
+      << "one line each, and no recv() line: the connection did not fail";
+
+  ScriptedClient confirmed({"2010 NAME statbot\r\n"});
+  confirmed.Run();
+  EXPECT_EQ(kLogonConfirmed, confirmed.connection.logonState());
 }
 
 TEST(ReceiveLoop, LongestLineFitsAndAFullBufferWithoutLineEndEndsTheConnection) {

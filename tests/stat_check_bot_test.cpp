@@ -1,6 +1,9 @@
 #include "app/stat_check_bot.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -125,12 +128,28 @@ TEST_F(StatCheckBotTest, ChannelContainingTheHomeChannelStartsTheWalk) {
 }
 
 TEST_F(StatCheckBotTest, OtherChannelAsksToJoinTheHomeChannelAgain) {
+  ASSERT_EQ(1, bot_.OpenLog("corvane.log"));
   WriteFile("configuration.txt", "statbot secret1 Home\n");
   // No members list: opening it here would end the process.
-  std::string printed = Dispatch("1007 CHANNEL \"home\"\r");
-  EXPECT_EQ("\nJoined Channel home \r\n\n/join Home \n", printed) << "containment is case-sensitive";
+  EXPECT_EQ("\nJoined Channel Elsewhere \r\n\n/join Home \n", Dispatch("1007 CHANNEL \"Elsewhere\"\r"));
   EXPECT_EQ("/join Home \r\n", environment_.sent);
   EXPECT_EQ((std::vector<unsigned>{2000}), environment_.sleeps);
+  EXPECT_EQ("", ReadFile("corvane.log"));
+
+  // Containment is case-sensitive; a name that holds the home channel in
+  // other letter case is re-joined all the same, and both spellings named.
+  environment_.sent.clear();
+  EXPECT_EQ(
+      "\nJoined Channel my home? \r\n"
+      "\nThe server calls this channel \"my home?\", configuration.txt names the home channel "
+      "\"Home\": spell the home channel in configuration.txt as the server does. \r\n"
+      "\n/join Home \n",
+      Dispatch("1007 CHANNEL \"my home\x1b\"\r"));
+  EXPECT_EQ("/join Home \r\n", environment_.sent);
+  EXPECT_EQ(
+      "The server calls the channel \"my home?\", configuration.txt names the home channel "
+      "\"Home\": spell it in configuration.txt as the server does\r\n",
+      ReadFile("corvane.log"));
 }
 
 TEST_F(StatCheckBotTest, ChangedHomeChannelTakesEffectAtTheNextChannelEvent) {
@@ -156,9 +175,25 @@ TEST_F(StatCheckBotTest, AnswersArePrintedAndKeptInTheResultLog) {
   EXPECT_EQ("Unhandled event ID 1020\r\n", ReadFile("corvane.log"));
 }
 
-TEST_F(StatCheckBotTest, AnswerIsPrintedWhenTheResultLogCannotBeOpened) {
+TEST_F(StatCheckBotTest, ALostResultIsPrintedAndReportedOncePerLine) {
+  environment_.lastError = -1;  // the file calls' own error codes
+  ASSERT_EQ(1, bot_.OpenLog("corvane.log"));
   ASSERT_EQ(0, mkdir("BroodWar.log", 0700));
   EXPECT_EQ("INFO: still shown \r\n", Dispatch("1018 INFO \"still shown\"\r"));
+  EXPECT_EQ("\nERROR: also shown \r\n", Dispatch("1019 ERROR \"also shown\"\r"));
+  const std::string lost =
+      "Cannot open the result log BroodWar.log: error code " + std::to_string(EISDIR) +
+      "; an answer was printed but not recorded\r\n";
+  EXPECT_EQ(lost + lost, ReadFile("corvane.log"));
+  ASSERT_EQ(0, rmdir("BroodWar.log"));
+
+  // A full disk: the line is taken into the stream's buffer and lost when
+  // it is written out.
+  ASSERT_EQ(0, symlink("/dev/full", "BroodWar.log"));
+  EXPECT_EQ("INFO: into a full disk \r\n", Dispatch("1018 INFO \"into a full disk\"\r"));
+  EXPECT_EQ(lost + lost + "Cannot write the result log BroodWar.log: error code " + std::to_string(ENOSPC) +
+                "; an answer was printed but not recorded\r\n",
+            ReadFile("corvane.log"));
 }
 
 TEST_F(StatCheckBotTest, NoticesAndTheLogonName) {

@@ -54,6 +54,7 @@ class ScriptedEnvironment : public RecordingEnvironment {
   int waits = 0;
   std::vector<std::size_t> receiveSizes;  // room offered to each receive
   long failSendAfter = -1;  // bytes accepted before sends fail; -1 never
+  long lastError = 104;     // what GetLastError reports; -1 the real system's
 
   SocketHandle OpenTcpSocket() override { return 100 + ++socketsOpened; }
   int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) override;
@@ -61,7 +62,9 @@ class ScriptedEnvironment : public RecordingEnvironment {
   int WaitReadable(SocketHandle socket, int timeoutSeconds) override;
   long Receive(SocketHandle socket, char* buffer, std::size_t size) override;
   long SendSome(SocketHandle socket, const char* data, std::size_t size) override;
-  unsigned long GetLastError() override { return 104; }
+  unsigned long GetLastError() override {
+    return lastError >= 0 ? static_cast<unsigned long>(lastError) : RecordingEnvironment::GetLastError();
+  }
 };
 
 // One event as a handler slot received it.

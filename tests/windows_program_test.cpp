@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +52,7 @@ struct Outcome {
 // the end of its conversation: after it the bot only waits for the server.
 struct Scenario {
   std::map<std::string, std::string> files;
+  std::vector<std::string> folders;  // made in the program's folder
   bool serve = true;
   ServerOptions options;
   std::string lastOutput;
@@ -66,10 +68,18 @@ int CountOf(const std::string& text, const std::string& part) {
   return count;
 }
 
+// `text` with every "error code <number>" as "error code N": the codes are
+// the system's own (errno on POSIX, the Windows codes under wine).
+std::string WithoutErrorCodes(const std::string& text) {
+  static const std::regex code("error code [0-9]+");
+  return std::regex_replace(text, code, "error code N");
+}
+
 Outcome RunIn(const char* program, const Scenario& scenario) {
   ScratchDirectory folder;
   EXPECT_FALSE(folder.path().empty());
   for (const auto& [name, contents] : scenario.files) WriteFile(name, contents);
+  for (const std::string& name : scenario.folders) std::filesystem::create_directory(name);
   std::unique_ptr<ChatServer> server;
   if (scenario.serve) {
     ServerOptions options = scenario.options;
@@ -99,7 +109,7 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
   }
   for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
     std::string name = entry.path().filename().string();
-    outcome.files[name] = ReadFile(name);
+    outcome.files[name] = entry.is_directory() ? "<folder>" : WithoutErrorCodes(ReadFile(name));
   }
   if (server) {
     server->Stop();
@@ -207,6 +217,43 @@ TEST(WindowsProgram, NoServerGivesUpAfterTenAttemptsOnBothBuilds) {
   scenario.serve = false;
   Outcome posix = ExpectSameBytes(kBroodWar, scenario);
   EXPECT_EQ(0, posix.status);
+  EXPECT_EQ(10, CountOf(posix.files["corvane.log"], "Cannot connect to 127.0.0.1"));
+}
+
+TEST(WindowsProgram, TenRefusedLogonsEndBothBuildsWithStatusOne) {
+  Scenario scenario;
+  scenario.files = {{"configuration.txt", "statbot wrong Clan\n"}, {"bwmembers.txt", "Members\nalice\n"}};
+  scenario.options.accounts = {{"statbot", "secret1"}};
+  Outcome posix = ExpectSameBytes(kBroodWar, scenario);
+  EXPECT_EQ(1, posix.status);
+  EXPECT_NE(std::string::npos, posix.err.find("refused the logon 10 times in a row"));
+  EXPECT_EQ(10, CountOf(posix.out, "*** LOGON REFUSED FOR: statbot ***"));
+  EXPECT_EQ(10, CountOf(posix.files["corvane.log"], "Logon refused: "));
+}
+
+TEST(WindowsProgram, HomeChannelInOtherLetterCaseIsNamedOnBothBuilds) {
+  Scenario scenario;
+  scenario.files = {{"configuration.txt", "statbot secret1 clan\n"}, {"bwmembers.txt", "Members\nalice\n"}};
+  scenario.options.channels = {"Clan"};
+  scenario.lastOutput = "spell the home channel in configuration.txt as the server does. \r\n\n/join clan \n";
+  Outcome posix = ExpectSameBytes(kBroodWar, scenario);
+  EXPECT_NE(std::string::npos, posix.files["corvane.log"].find("The server calls the channel \"Clan\""));
+}
+
+TEST(WindowsProgram, ControlBytesAndALostResultLogMatchOnBothBuilds) {
+  // Escape sequences from the server, and a folder where the result log
+  // should be: the console shows '?', corvane.log tells of every answer lost.
+  Scenario scenario;
+  scenario.files = {{"configuration.txt", "statbot secret1 Clan\n"}, {"bwmembers.txt", "Members\nalice\n"}};
+  scenario.folders = {"BroodWar.log"};
+  scenario.options.rawAfterWelcome = "1018 INFO \"\x1b[2Jcleared\x07\"\r\n2010 NAME \x1b]0;t\x07bot\r\n";
+  scenario.lastOutput = Answers("alice", "SEXP", "INFO: ");
+  Outcome posix = ExpectSameBytes(kBroodWar, scenario);
+  EXPECT_NE(std::string::npos, posix.out.find("INFO: ?[2Jcleared? \r\n"));
+  EXPECT_NE(std::string::npos, posix.out.find("*** LOGGED ON AS: ?]0;t?bot ***"));
+  EXPECT_EQ(std::string::npos, posix.out.find('\x1b'));
+  EXPECT_EQ(CountOf(posix.out, "INFO: ") + CountOf(posix.out, "\nERROR: "),
+            CountOf(posix.files["corvane.log"], "Cannot open the result log BroodWar.log: error code N"));
 }
 
 }  // namespace
