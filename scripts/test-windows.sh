@@ -116,7 +116,9 @@ done
 
 step "the Windows package, unpacked into empty folders, under wine against chatd"
 # BWCorvane.exe and SCCorvane.exe at once, each from a copy of its own (they
-# share corvane.log's name), with the sample files and real pauses.
+# share corvane.log's name), with the sample files and real pauses; the
+# server refuses a second logon of an account, so SCCorvane's copy logs on
+# as another one.
 check="$root/package-check"
 rm -rf "$check"
 mkdir -p "$check"
@@ -131,6 +133,7 @@ for program in BWCorvane SCCorvane; do
   mkdir "$check/$program"
   (cd "$check/$program" && cmake -E tar xf "$zip")
   folder="$check/$program/Corvane-1.0-windows-x86_64"
+  [ "$program" = BWCorvane ] || printf 'statbot2 secret1 StatHome\r\n' >"$folder/configuration.txt"
   (cd "$folder" && exec wine "$program.exe" >"$check/$program.stdout" \
     2>"$check/$program.stderr" </dev/null) &
   bots+=($!)
