@@ -7,14 +7,15 @@ corvane_build_packages=(cmake ninja-build g++)
 # What scripts/package.sh needs besides: the Windows cross compiler, and
 # dpkg-shlibdeps for the .deb's dependencies.
 corvane_package_packages=(g++-mingw-w64-x86-64-posix dpkg-dev)
-# Everything scripts/test.sh runs: Google Test and Benchmark; wine for the
-# Windows programs; clang with its sanitizer and fuzzer runtimes, and
-# valgrind (scripts/test-reliability.sh); systemd for systemd-analyze and
-# iproute2 for ss (scripts/test-package.sh); nftables for the tests that
-# block traffic.
+# What scripts/test-package.sh needs besides: systemd-analyze, and ss.
+corvane_package_test_packages=(systemd iproute2)
+# Everything scripts/test.sh runs: the above; Google Test and Benchmark; wine
+# for the Windows programs; clang with its sanitizer and fuzzer runtimes, and
+# valgrind (scripts/test-reliability.sh); nftables for the tests that block
+# traffic.
 corvane_test_packages=("${corvane_build_packages[@]}" "${corvane_package_packages[@]}"
   libgtest-dev libgmock-dev libbenchmark-dev wine wine64
-  clang libclang-rt-14-dev llvm valgrind systemd iproute2 nftables)
+  clang libclang-rt-14-dev llvm valgrind "${corvane_package_test_packages[@]}" nftables)
 
 # corvane_need_packages WHO PACKAGE...: installs those of the Debian packages
 # that are missing, with apt-get as root or through sudo otherwise; ends the

@@ -15,7 +15,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
-corvane_need_packages test-package "${corvane_build_packages[@]}" dpkg-dev systemd iproute2
+corvane_need_packages test-package "${corvane_build_packages[@]}" "${corvane_package_packages[@]}" \
+  "${corvane_package_test_packages[@]}"
 
 root=${CORVANE_BUILD_ROOT:-build}
 mkdir -p "$root"
