@@ -78,7 +78,8 @@ void ReportConfigurationProblem(ConfigurationProblem problem) {
   const char* reason = nullptr;
   switch (problem) {
     case kConfigurationTooFewWords:
-      reason = "It needs three words: account name, password and home channel.\n";
+      reason =
+          "It needs three words: account name, password and home channel.\n";
       break;
     case kAccountNameTooLong:
       reason = "The account name is longer than 15 characters.\n";

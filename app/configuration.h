@@ -21,8 +21,8 @@ struct Configuration {
 
 enum ConfigurationProblem {
   kConfigurationFine,
-  kConfigurationMissing,        // the file cannot be opened
-  kConfigurationTooFewWords,    // fewer than three words
+  kConfigurationMissing,      // the file cannot be opened
+  kConfigurationTooFewWords,  // fewer than three words
   kAccountNameTooLong,
   kPasswordTooLong,
   kHomeChannelTooLong,

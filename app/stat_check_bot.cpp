@@ -19,7 +19,7 @@ const unsigned kRequestPauseMs = 5000;
 }  // namespace
 
 StatCheckBot::StatCheckBot(const ProductVariant& variant,
-                           Environment& environment)
+                           Environment& environment) noexcept
     : ChatConnection(environment), variant_(variant) {}
 
 int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
@@ -132,19 +132,25 @@ void StatCheckBot::AppendResult(const char* prefix, const char* text) {
 void StatCheckBot::ReportLostResult(const char* step) {
   // Read before WriteLog, whose file calls may change it.
   unsigned long code = environment().GetLastError();
-  WriteLog("Cannot %s the result log %s: error code %lu; an answer was printed but not recorded",
-           step, variant_.resultLogFile, code);
+  WriteLog(
+      "Cannot %s the result log %s: error code %lu; an answer was printed but "
+      "not recorded",
+      step, variant_.resultLogFile, code);
 }
 
-void StatCheckBot::ReportLetterCase(const char* channel, const char* homeChannel) {
+void StatCheckBot::ReportLetterCase(const char* channel,
+                                    const char* homeChannel) {
   // The server ignores a join to the channel the bot is in, whatever its
   // letter case: without this line the bot would sit there and never say why.
   std::printf(
-      "\nThe server calls this channel \"%s\", configuration.txt names the home channel "
-      "\"%s\": spell the home channel in configuration.txt as the server does. \r\n",
+      "\nThe server calls this channel \"%s\", configuration.txt names the "
+      "home channel "
+      "\"%s\": spell the home channel in configuration.txt as the server does. "
+      "\r\n",
       channel, homeChannel);
   WriteLog(
-      "The server calls the channel \"%s\", configuration.txt names the home channel \"%s\": "
+      "The server calls the channel \"%s\", configuration.txt names the home "
+      "channel \"%s\": "
       "spell it in configuration.txt as the server does",
       channel, homeChannel);
 }

@@ -14,19 +14,23 @@ namespace corvane {
 class StatCheckBot : public ChatConnection {
  public:
   // A bot for the product of `variant`, whose constants must outlive it.
-  explicit StatCheckBot(const ProductVariant& variant,
-                        Environment& environment = DefaultEnvironment());
+  explicit StatCheckBot(
+      const ProductVariant& variant,
+      Environment& environment = DefaultEnvironment()) noexcept;
 
   // Records and prints the channel, waits 2 s and rereads configuration.txt:
   // when the channel's name contains the home channel, walks the members
   // list; otherwise asks to join the home channel again, and when the name
   // contains it in other letter case, also prints and logs both spellings.
   // Ends the process with status 1 when configuration.txt cannot be read.
-  int OnChannel(const char* name, std::uint32_t flags, const char* text) override;
+  int OnChannel(const char* name, std::uint32_t flags,
+                const char* text) override;
 
   // Prints the notice that a join was refused.
-  int OnChannelFull(const char* name, std::uint32_t flags, const char* text) override;
-  int OnChannelRestricted(const char* name, std::uint32_t flags, const char* text) override;
+  int OnChannelFull(const char* name, std::uint32_t flags,
+                    const char* text) override;
+  int OnChannelRestricted(const char* name, std::uint32_t flags,
+                          const char* text) override;
 
   // Print the server's answer (control bytes shown as '?') and append it,
   // byte for byte, to the result log.

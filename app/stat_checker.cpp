@@ -30,14 +30,17 @@ int StartSocketLibrary(Environment& environment) {
 }
 
 int EndAfterRefusedLogons(StatCheckBot& bot) {
-  std::printf("\n*** LOGON REFUSED FOR: %s *** (%d in a row) \r\n", bot.userName(),
-              kRefusedLogonLimit);
+  std::printf("\n*** LOGON REFUSED FOR: %s *** (%d in a row) \r\n",
+              bot.userName(), kRefusedLogonLimit);
   std::fprintf(stderr,
-               "The server refused the logon %d times in a row. Check the account name and "
-               "password in configuration.txt, or whether the account is still logged on "
+               "The server refused the logon %d times in a row. Check the "
+               "account name and "
+               "password in configuration.txt, or whether the account is still "
+               "logged on "
                "elsewhere.\n",
                kRefusedLogonLimit);
-  bot.WriteLog("The logon was refused %d times in a row; the run ends", kRefusedLogonLimit);
+  bot.WriteLog("The logon was refused %d times in a row; the run ends",
+               kRefusedLogonLimit);
   bot.CloseLog();
   return 1;
 }
@@ -74,12 +77,15 @@ int RunStatChecker(StatCheckBot& bot, Environment& environment,
     if (bot.logonState() == kLogonConfirmed) refused = 0;
     if (bot.logonState() != kLogonRefused) continue;
     if (++refused == kRefusedLogonLimit) return EndAfterRefusedLogons(bot);
-    std::printf("\n*** LOGON REFUSED FOR: %s *** (%d in a row; trying again in 2 seconds) \r\n",
-                bot.userName(), refused);
+    std::printf(
+        "\n*** LOGON REFUSED FOR: %s *** (%d in a row; trying again in 2 "
+        "seconds) \r\n",
+        bot.userName(), refused);
     environment.Sleep(kConnectRetryPauseMs);
   }
-  bot.WriteLog("%d connect attempts in a row to %s, port %u failed; the run ends",
-               kConnectAttempts, serverHost, static_cast<unsigned>(port));
+  bot.WriteLog(
+      "%d connect attempts in a row to %s, port %u failed; the run ends",
+      kConnectAttempts, serverHost, static_cast<unsigned>(port));
   bot.CloseLog();
   return 0;
 }

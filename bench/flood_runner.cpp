@@ -240,7 +240,8 @@ std::unique_ptr<ChatServer> StartServer(ServerOptions options) {
 std::vector<ReceivedLine> LinesOf(const ChatServer& server, int connection, const std::string& start) {
   std::vector<ReceivedLine> found;
   for (const ReceivedLine& line : server.Lines()) {
-    if (line.connection == connection && line.text.compare(0, start.size(), start) == 0) found.push_back(line);
+    if (line.connection == connection && line.text.compare(0, start.size(), start) == 0)
+      found.push_back(line);
   }
   return found;
 }
@@ -265,7 +266,7 @@ struct FloodRun {
   double seconds = 0;
   double linesPerSecond = 0;
   long peakKb = 0;
-  double userSeconds = 0;    // CPU time of the whole run, flood and pauses
+  double userSeconds = 0;  // CPU time of the whole run, flood and pauses
   double systemSeconds = 0;
 };
 
@@ -330,9 +331,9 @@ int Throughput(const Arguments& a) {
       FloodRun r = RunFlood(*server, programs[p], a.lines);
       rates[p].push_back(r.linesPerSecond);
       peak[p] = std::max(peak[p], r.peakKb);
-      std::printf("  run %d  %-24s %7.3f s %7.0f lines/s  peak RSS %5ld KiB  CPU user %.2f s, system %.2f s\n",
-                  run, Base(programs[p]).c_str(), r.seconds, r.linesPerSecond, r.peakKb, r.userSeconds,
-                  r.systemSeconds);
+      std::printf(
+          "  run %d  %-24s %7.3f s %7.0f lines/s  peak RSS %5ld KiB  CPU user %.2f s, system %.2f s\n", run,
+          Base(programs[p]).c_str(), r.seconds, r.linesPerSecond, r.peakKb, r.userSeconds, r.systemSeconds);
       std::fflush(stdout);
     }
   }
@@ -361,8 +362,8 @@ void MeasureWalkAndIdle(const Arguments& a) {
   Child child(a.bot, folder);
   long sampledPeak = 0;
   auto sample = [&] { sampledPeak = std::max(sampledPeak, StatusValue(child.pid(), "VmRSS")); };
-  std::printf("Members walk of 2 names, shipped %s on 127.0.0.1:%u, 5 s per request:\n",
-              Base(a.bot).c_str(), a.port);
+  std::printf("Members walk of 2 names, shipped %s on 127.0.0.1:%u, 5 s per request:\n", Base(a.bot).c_str(),
+              a.port);
   std::fflush(stdout);
   AwaitLines(*server, child, 1, "/stats", 2, std::chrono::seconds(90), "the walk", sample);
   for (int i = 0; i < 60; ++i) {  // the last pass of the walk and the answers
@@ -381,11 +382,13 @@ void MeasureWalkAndIdle(const Arguments& a) {
   const long preempted = StatusValue(child.pid(), "nonvoluntary_ctxt_switches") - involuntary;
   const long long cpuUsed = CpuNanoseconds(child.pid()) - cpu;
   if (!child.Running()) Fail("the bot ended during the idle measurement");
-  if (server->Lines().size() != linesBefore) Fail("the bot was not idle: it sent lines during the measurement");
-  std::printf("  idle and connected for %d s: %ld wakeups (%.1f per second), %ld preemptions,\n"
-              "  CPU time %.3f ms (%.4f %% of one core), VmRSS %ld KiB\n",
-              seconds, wakeups, static_cast<double>(wakeups) / seconds, preempted, cpuUsed / 1e6,
-              cpuUsed / 1e7 / seconds, StatusValue(child.pid(), "VmRSS"));
+  if (server->Lines().size() != linesBefore)
+    Fail("the bot was not idle: it sent lines during the measurement");
+  std::printf(
+      "  idle and connected for %d s: %ld wakeups (%.1f per second), %ld preemptions,\n"
+      "  CPU time %.3f ms (%.4f %% of one core), VmRSS %ld KiB\n",
+      seconds, wakeups, static_cast<double>(wakeups) / seconds, preempted, cpuUsed / 1e6,
+      cpuUsed / 1e7 / seconds, StatusValue(child.pid(), "VmRSS"));
   std::printf("  peak RSS of the whole run (wait4): %ld KiB\n", child.Stop());
 }
 
@@ -397,14 +400,16 @@ void MeasureReconnects(const Arguments& a) {
   std::unique_ptr<ChatServer> server = StartServer(options);
   WorkFolder folder("Members\nalice\n");
   Child child(a.fastBot, folder);
-  std::printf("%d reconnect cycles, %s (pauses divided by 50) on 127.0.0.1:%u; each cycle: logon,\n"
-              "join, re-join from the first channel, one stats request and its answer, server closes:\n",
-              a.cycles, Base(a.fastBot).c_str(), a.fastPort);
+  std::printf(
+      "%d reconnect cycles, %s (pauses divided by 50) on 127.0.0.1:%u; each cycle: logon,\n"
+      "join, re-join from the first channel, one stats request and its answer, server closes:\n",
+      a.cycles, Base(a.fastBot).c_str(), a.fastPort);
   std::fflush(stdout);
   long firstRss = 0;
   long firstDescriptors = 0;
   for (int cycle = 1; cycle <= a.cycles; ++cycle) {
-    AwaitLines(*server, child, cycle, "/stats", 1, std::chrono::seconds(20), "cycle " + std::to_string(cycle));
+    AwaitLines(*server, child, cycle, "/stats", 1, std::chrono::seconds(20),
+               "cycle " + std::to_string(cycle));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the answer reaches the bot
     const long rss = StatusValue(child.pid(), "VmRSS");
     const long descriptors = OpenDescriptors(child.pid());
@@ -467,10 +472,11 @@ Arguments Parse(int argc, char** argv) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode != "throughput" && mode != "footprint") {
-    std::fprintf(stderr,
-                 "usage: flood_runner throughput --bot PATH --reference PATH [--also PATH] [--lines N] [--runs R]\n"
-                 "                               [--port P]\n"
-                 "       flood_runner footprint --bot PATH [--fast-bot PATH --fast-port P] [--cycles C] [--port P]\n");
+    std::fprintf(
+        stderr,
+        "usage: flood_runner throughput --bot PATH --reference PATH [--also PATH] [--lines N] [--runs R]\n"
+        "                               [--port P]\n"
+        "       flood_runner footprint --bot PATH [--fast-bot PATH --fast-port P] [--cycles C] [--port P]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);

@@ -21,7 +21,7 @@ bool IsNumericHost(const char* host) {
 
 }  // namespace
 
-ChatConnection::ChatConnection(Environment& environment)
+ChatConnection::ChatConnection(Environment& environment) noexcept
     : environment_(environment),
       log_(nullptr),
       socket_(kInvalidSocket),
@@ -99,6 +99,9 @@ int ChatConnection::ConnectAndJoin() {
   return 0;
 }
 
+// printf-style by design; the format attribute of the declaration checks
+// every call.
+// NOLINTNEXTLINE(cert-dcl50-cpp): see above
 int ChatConnection::Send(const char* format, ...) {
   char line[kSendBufferSize];
   std::va_list arguments;
@@ -109,8 +112,8 @@ int ChatConnection::Send(const char* format, ...) {
   if (length < 0) return 0;
   int sent = 0;
   while (sent < length) {
-    long result = environment_.SendSome(socket_, line + sent,
-                                        static_cast<std::size_t>(length - sent));
+    long result = environment_.SendSome(
+        socket_, line + sent, static_cast<std::size_t>(length - sent));
     if (result <= 0) return 0;
     sent += static_cast<int>(result);
   }
@@ -129,6 +132,7 @@ int ChatConnection::OpenLog(const char* fileName) {
   return log_ != nullptr ? 1 : 0;
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style by design, as Send
 int ChatConnection::WriteLog(const char* format, ...) {
   if (log_ == nullptr) return 0;
   char line[kLogLineSize];
@@ -150,26 +154,56 @@ void ChatConnection::CloseLog() {
 
 void ChatConnection::OnIdle() {}
 
-int ChatConnection::OnShowUser(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnJoin(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnUserFlags(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnLeave(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnTalk(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnBroadcast(const char*, std::uint32_t, const char*) { return 1; }
+int ChatConnection::OnShowUser(const char*, std::uint32_t, const char*) {
+  return 1;
+}
+int ChatConnection::OnJoin(const char*, std::uint32_t, const char*) {
+  return 1;
+}
+int ChatConnection::OnUserFlags(const char*, std::uint32_t, const char*) {
+  return 1;
+}
+int ChatConnection::OnLeave(const char*, std::uint32_t, const char*) {
+  return 1;
+}
+int ChatConnection::OnTalk(const char*, std::uint32_t, const char*) {
+  return 1;
+}
+int ChatConnection::OnBroadcast(const char*, std::uint32_t, const char*) {
+  return 1;
+}
 
 int ChatConnection::OnChannel(const char*, std::uint32_t, const char* text) {
   CopyText(currentChannel_, text);
   return 1;
 }
 
-int ChatConnection::OnWhisper(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnWhisperSent(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnEmote(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnChannelFull(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnChannelDoesNotExist(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnChannelRestricted(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnInfo(const char*, std::uint32_t, const char*) { return 1; }
-int ChatConnection::OnError(const char*, std::uint32_t, const char*) { return 1; }
+int ChatConnection::OnWhisper(const char*, std::uint32_t, const char*) {
+  return 1;
+}
+int ChatConnection::OnWhisperSent(const char*, std::uint32_t, const char*) {
+  return 1;
+}
+int ChatConnection::OnEmote(const char*, std::uint32_t, const char*) {
+  return 1;
+}
+int ChatConnection::OnChannelFull(const char*, std::uint32_t, const char*) {
+  return 1;
+}
+int ChatConnection::OnChannelDoesNotExist(const char*, std::uint32_t,
+                                          const char*) {
+  return 1;
+}
+int ChatConnection::OnChannelRestricted(const char*, std::uint32_t,
+                                        const char*) {
+  return 1;
+}
+int ChatConnection::OnInfo(const char*, std::uint32_t, const char*) {
+  return 1;
+}
+int ChatConnection::OnError(const char*, std::uint32_t, const char*) {
+  return 1;
+}
 
 int ChatConnection::OnName(const char* name, std::uint32_t, const char*) {
   CopyText(loggedOnName_, name);

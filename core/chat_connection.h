@@ -38,7 +38,8 @@ class ChatConnection {
  public:
   // Sets every field to its initial value: no log, an invalid socket, empty
   // texts, port 6112; system calls go to `environment`.
-  explicit ChatConnection(Environment& environment = DefaultEnvironment());
+  explicit ChatConnection(
+      Environment& environment = DefaultEnvironment()) noexcept;
 
   // Closes the log slot. The socket is left as it is.
   virtual ~ChatConnection();
@@ -109,21 +110,30 @@ class ChatConnection {
   // Handler slots. OnIdle runs between reads; the others receive a parsed
   // event (kEventRoutes in event_table.h gives the id of each) and return 1.
   virtual void OnIdle();
-  virtual int OnShowUser(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnShowUser(const char* name, std::uint32_t flags,
+                         const char* text);
   virtual int OnJoin(const char* name, std::uint32_t flags, const char* text);
-  virtual int OnUserFlags(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnUserFlags(const char* name, std::uint32_t flags,
+                          const char* text);
   virtual int OnLeave(const char* name, std::uint32_t flags, const char* text);
   virtual int OnTalk(const char* name, std::uint32_t flags, const char* text);
-  virtual int OnBroadcast(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnBroadcast(const char* name, std::uint32_t flags,
+                          const char* text);
   // Records `text`, the channel's name, as the current channel (cut to 127
   // characters).
-  virtual int OnChannel(const char* name, std::uint32_t flags, const char* text);
-  virtual int OnWhisper(const char* name, std::uint32_t flags, const char* text);
-  virtual int OnWhisperSent(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnChannel(const char* name, std::uint32_t flags,
+                        const char* text);
+  virtual int OnWhisper(const char* name, std::uint32_t flags,
+                        const char* text);
+  virtual int OnWhisperSent(const char* name, std::uint32_t flags,
+                            const char* text);
   virtual int OnEmote(const char* name, std::uint32_t flags, const char* text);
-  virtual int OnChannelFull(const char* name, std::uint32_t flags, const char* text);
-  virtual int OnChannelDoesNotExist(const char* name, std::uint32_t flags, const char* text);
-  virtual int OnChannelRestricted(const char* name, std::uint32_t flags, const char* text);
+  virtual int OnChannelFull(const char* name, std::uint32_t flags,
+                            const char* text);
+  virtual int OnChannelDoesNotExist(const char* name, std::uint32_t flags,
+                                    const char* text);
+  virtual int OnChannelRestricted(const char* name, std::uint32_t flags,
+                                  const char* text);
   virtual int OnInfo(const char* name, std::uint32_t flags, const char* text);
   virtual int OnError(const char* name, std::uint32_t flags, const char* text);
   // Records `name` as the name the bot is logged on under; the logon is
@@ -165,7 +175,8 @@ class ChatConnection {
 };
 
 // The signature of handler slots 1 to 16, as a member of ChatConnection.
-typedef int (ChatConnection::*EventHandler)(const char* name, std::uint32_t flags,
+typedef int (ChatConnection::*EventHandler)(const char* name,
+                                            std::uint32_t flags,
                                             const char* text);
 
 }  // namespace corvane

@@ -63,8 +63,9 @@ const char* ScanHex(const char* p, std::uint32_t* value) {
   for (; HexValue(*p) >= 0; ++p) {
     if (magnitude <= 0xFFFFFFFFu) magnitude = magnitude * 16 + HexValue(*p);
   }
-  std::uint32_t bounded =
-      magnitude > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(magnitude);
+  std::uint32_t bounded = magnitude > 0xFFFFFFFFu
+                              ? 0xFFFFFFFFu
+                              : static_cast<std::uint32_t>(magnitude);
   *value = negative ? static_cast<std::uint32_t>(0u - bounded) : bounded;
   return p;
 }

@@ -11,11 +11,13 @@
 
 namespace corvane {
 
-struct EventRoute {
+// The id leads each row of the table for the reader; the padding that costs
+// is a few bytes in each of 16 entries.
+struct EventRoute {  // NOLINT(clang-analyzer-optin.performance.Padding)
   int id;
   EventHandler handler;  // the ChatConnection slot the event reaches
   const char* slotName;  // that slot's name, e.g. "OnInfo"
-  bool textOnly;         // the line carries only the quoted text: no name, no flags
+  bool textOnly;  // the line carries only the quoted text: no name, no flags
 };
 
 // The handled events, in the order of their ids.

@@ -36,7 +36,8 @@ int ChatConnection::DispatchEventLine(const char* line) {
 bool ChatConnection::IsLogonRefusal(const char* line) {
   std::size_t length = sizeof(kLoginFailed) - 1;
   if (std::strncmp(line, kLoginFailed, length) != 0) return false;
-  return line[length] == '\0' || (line[length] == '\r' && line[length + 1] == '\0');
+  return line[length] == '\0' ||
+         (line[length] == '\r' && line[length + 1] == '\0');
 }
 
 int ChatConnection::ReceiveLoop() {
@@ -49,7 +50,8 @@ int ChatConnection::ReceiveLoop() {
     if (environment_.WaitReadable(socket_, kWaitSeconds) != 0) {
       int room = kReceiveBufferSize - pending - offset;
       if (room == 0) {
-        std::memmove(buffer, buffer + offset, static_cast<std::size_t>(pending));
+        std::memmove(buffer, buffer + offset,
+                     static_cast<std::size_t>(pending));
         offset = 0;
         room = kReceiveBufferSize - pending;
       }
@@ -58,7 +60,8 @@ int ChatConnection::ReceiveLoop() {
       long received = environment_.Receive(socket_, buffer + offset + pending,
                                            static_cast<std::size_t>(room));
       if (received <= 0) {
-        WriteLog("recv() returned %d, error code %u", static_cast<int>(received),
+        WriteLog("recv() returned %d, error code %u",
+                 static_cast<int>(received),
                  static_cast<unsigned>(environment_.GetLastError()));
         return 0;
       }
@@ -75,8 +78,9 @@ int ChatConnection::ReceiveLoop() {
           // Without this the bot would wait here for ever: its join line has
           // become the answer to the server's next account prompt.
           logonState_ = kLogonRefused;
-          WriteLog("Logon refused: %s, port %u answered \"Login failed.\" for %s",
-                   serverHost_, static_cast<unsigned>(port_), userName_);
+          WriteLog(
+              "Logon refused: %s, port %u answered \"Login failed.\" for %s",
+              serverHost_, static_cast<unsigned>(port_), userName_);
           return 0;
         }
         int consumed = static_cast<int>(end - start) + 1;

@@ -17,13 +17,11 @@ std::string WithoutByteOrderMark(const std::string& contents) {
 }
 
 // The first three words and what ReadConfiguration must say about them.
-corvane::ConfigurationProblem ModelProblem(const std::string& contents,
-                                           std::vector<std::string>* words) {
+corvane::ConfigurationProblem ModelProblem(const std::string& contents, std::vector<std::string>* words) {
   using namespace corvane;
   const char* kSpace = " \t\n\v\f\r";
   const int limits[] = {kAccountNameLimit, kPasswordLimit, kHomeChannelLimit};
-  const ConfigurationProblem tooLong[] = {kAccountNameTooLong, kPasswordTooLong,
-                                          kHomeChannelTooLong};
+  const ConfigurationProblem tooLong[] = {kAccountNameTooLong, kPasswordTooLong, kHomeChannelTooLong};
   std::size_t at = 0;
   for (int i = 0; i < 3; ++i) {
     std::size_t start = contents.find_first_not_of(kSpace, at);
@@ -57,8 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<std::string> words;
   ConfigurationProblem expected =
-      ModelProblem(WithoutByteOrderMark(std::string(reinterpret_cast<const char*>(data), size)),
-                   &words);
+      ModelProblem(WithoutByteOrderMark(std::string(reinterpret_cast<const char*>(data), size)), &words);
   Check(problem == expected, "problem differs from the model");
   Check(result == (expected == kConfigurationFine ? 1 : 0), "result does not match the problem");
   if (result == 1) {

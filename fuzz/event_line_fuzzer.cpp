@@ -21,9 +21,7 @@ namespace {
 
 bool IsSpace(char c) { return c != '\0' && std::strchr(" \t\n\v\f\r", c) != nullptr; }
 
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 bool CarriesTextOnly(int id) {
   const EventRoute* route = FindEventRoute(id);
@@ -57,8 +55,7 @@ RecordedEvent Model(const std::string& line) {
     std::size_t keyword = rest.find_first_not_of(" \t\n\v\f\r");
     std::size_t keywordEnd = rest.find_first_of(" \t\n\v\f\r", keyword);
     std::size_t name = rest.find_first_not_of(" \t\n\v\f\r", keywordEnd);
-    if (keyword != std::string::npos && keywordEnd != std::string::npos &&
-        name != std::string::npos) {
+    if (keyword != std::string::npos && keywordEnd != std::string::npos && name != std::string::npos) {
       std::size_t nameEnd = rest.find_first_of(" \t\n\v\f\r", name);
       if (nameEnd == std::string::npos) nameEnd = rest.size();
       model.name = rest.substr(name, std::min<std::size_t>(nameEnd - name, kEventNameSize - 1));

@@ -34,8 +34,7 @@ struct RecordedEvent {
   std::uint32_t flags;
   std::string text;
   bool operator==(const RecordedEvent& other) const {
-    return std::tie(id, name, flags, text) ==
-           std::tie(other.id, other.name, other.flags, other.text);
+    return std::tie(id, name, flags, text) == std::tie(other.id, other.name, other.flags, other.text);
   }
 };
 
@@ -46,22 +45,38 @@ class EventRecorder : public ChatConnection {
   int idles = 0;
 
   void OnIdle() override { ++idles; }
-  int OnShowUser(const char* n, std::uint32_t f, const char* t) override { return Record("OnShowUser", n, f, t); }
+  int OnShowUser(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnShowUser", n, f, t);
+  }
   int OnJoin(const char* n, std::uint32_t f, const char* t) override { return Record("OnJoin", n, f, t); }
-  int OnUserFlags(const char* n, std::uint32_t f, const char* t) override { return Record("OnUserFlags", n, f, t); }
+  int OnUserFlags(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnUserFlags", n, f, t);
+  }
   int OnLeave(const char* n, std::uint32_t f, const char* t) override { return Record("OnLeave", n, f, t); }
   int OnTalk(const char* n, std::uint32_t f, const char* t) override { return Record("OnTalk", n, f, t); }
-  int OnBroadcast(const char* n, std::uint32_t f, const char* t) override { return Record("OnBroadcast", n, f, t); }
+  int OnBroadcast(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnBroadcast", n, f, t);
+  }
   int OnChannel(const char* n, std::uint32_t f, const char* t) override {
     ChatConnection::OnChannel(n, f, t);
     return Record("OnChannel", n, f, t);
   }
-  int OnWhisper(const char* n, std::uint32_t f, const char* t) override { return Record("OnWhisper", n, f, t); }
-  int OnWhisperSent(const char* n, std::uint32_t f, const char* t) override { return Record("OnWhisperSent", n, f, t); }
+  int OnWhisper(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnWhisper", n, f, t);
+  }
+  int OnWhisperSent(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnWhisperSent", n, f, t);
+  }
   int OnEmote(const char* n, std::uint32_t f, const char* t) override { return Record("OnEmote", n, f, t); }
-  int OnChannelFull(const char* n, std::uint32_t f, const char* t) override { return Record("OnChannelFull", n, f, t); }
-  int OnChannelDoesNotExist(const char* n, std::uint32_t f, const char* t) override { return Record("OnChannelDoesNotExist", n, f, t); }
-  int OnChannelRestricted(const char* n, std::uint32_t f, const char* t) override { return Record("OnChannelRestricted", n, f, t); }
+  int OnChannelFull(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnChannelFull", n, f, t);
+  }
+  int OnChannelDoesNotExist(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnChannelDoesNotExist", n, f, t);
+  }
+  int OnChannelRestricted(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnChannelRestricted", n, f, t);
+  }
   int OnInfo(const char* n, std::uint32_t f, const char* t) override { return Record("OnInfo", n, f, t); }
   int OnError(const char* n, std::uint32_t f, const char* t) override { return Record("OnError", n, f, t); }
   int OnName(const char* n, std::uint32_t f, const char* t) override {

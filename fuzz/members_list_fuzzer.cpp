@@ -17,8 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 65536) return 0;
   static const std::string path = ScratchFolder() + "/bwmembers.txt";
   static const ProductVariant variant = {
-      "\t\t", "fuzz", "/nonexistent/results.log", path.c_str(), "members list error\n",
-      "/stats %s SEXP\r\n"};
+      "\t\t", "fuzz", "/nonexistent/results.log", path.c_str(), "members list error\n", "/stats %s SEXP\r\n"};
   WriteWholeFile(path, data, size);
 
   static FuzzEnvironment environment;
@@ -59,8 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "command does not end with the product");
     std::string name = command.substr(prefix.size(), command.size() - prefix.size() - suffix.size());
     Check(name.size() <= 100, "name longer than 100 characters");
-    Check(name.find_first_of(std::string("\r\n\0", 3)) == std::string::npos,
-          "line end or NUL inside a name");
+    Check(name.find_first_of(std::string("\r\n\0", 3)) == std::string::npos, "line end or NUL inside a name");
     std::size_t found = lines.find(name, searchFrom);
     Check(found != std::string::npos, "a name not found in the file, in order");
     searchFrom = found + 1;

@@ -7,6 +7,7 @@
 // given up, or the server's plain "Login failed.", which ends the loop as a
 // refused logon.
 #include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>

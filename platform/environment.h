@@ -77,7 +77,7 @@ class Environment {
 };
 
 // Returns the environment of the real system; it lives for the whole run.
-Environment& DefaultEnvironment();
+Environment& DefaultEnvironment() noexcept;
 
 // Makes console output reach standard output as it is printed, even when
 // standard output is a pipe or a file: the bot is normally ended from

@@ -12,10 +12,11 @@ corvane_package_test_packages=(systemd iproute2)
 # Everything scripts/test.sh runs: the above; Google Test and Benchmark; wine
 # for the Windows programs; clang with its sanitizer and fuzzer runtimes, and
 # valgrind (scripts/test-reliability.sh); nftables for the tests that block
-# traffic.
+# traffic; clang-format and clang-tidy (scripts/check-style.sh).
 corvane_test_packages=("${corvane_build_packages[@]}" "${corvane_package_packages[@]}"
   libgtest-dev libgmock-dev libbenchmark-dev wine wine64
-  clang libclang-rt-14-dev llvm valgrind "${corvane_package_test_packages[@]}" nftables)
+  clang libclang-rt-14-dev llvm valgrind "${corvane_package_test_packages[@]}" nftables
+  clang-format clang-tidy)
 
 # corvane_need_packages WHO PACKAGE...: installs those of the Debian packages
 # that are missing, with apt-get as root or through sudo otherwise; ends the

@@ -16,6 +16,7 @@ part() {  # part NAME COMMAND...: runs the command and notes how long it took
   timings+=("$(printf '%5d s  %s' $((SECONDS - start)) "$name")")
 }
 
+part "formatting and static analysis" scripts/check-style.sh
 part "build and ctest (workflow ci)" cmake --workflow --preset ci
 part "Debian package: contents, units, dpkg -i and a check" scripts/test-package.sh
 part "Windows build, wine tests, folder packages" scripts/test-windows.sh

@@ -137,8 +137,8 @@ struct Games {
 bool IsWellFormedName(const std::string& name) {
   if (name.empty() || name.size() > 15) return false;
   return std::all_of(name.begin(), name.end(), [](char ch) {
-    return std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' || ch == '_' || ch == '[' ||
-           ch == ']' || ch == '.';
+    return std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' || ch == '_' || ch == '[' || ch == ']' ||
+           ch == '.';
   });
 }
 
@@ -181,7 +181,7 @@ struct ChatServer::Connection {
   std::string channel;  // the channel's key (name without letter case); empty while in none
   int joins = 0;        // joins that were carried out (for the redirect)
   int statsAnswered = 0;
-  std::string partial;  // received bytes not yet cut into lines
+  std::string partial;                                    // received bytes not yet cut into lines
   std::deque<std::pair<Clock::time_point, int>> counted;  // flood counts within the window
 };
 
@@ -484,9 +484,10 @@ bool ChatServer::HandleLine(Connection& c, const ReceivedLine& line) {
 }
 
 int ChatServer::FloodVerdict(Connection& c, const ReceivedLine& line) {
-  while (!c.counted.empty() && line.at - c.counted.front().first >= options_.floodWindow) c.counted.pop_front();
-  const int count = static_cast<int>(std::max<size_t>(1, (line.text.size() + kCharactersPerCount - 1) /
-                                                             kCharactersPerCount));
+  while (!c.counted.empty() && line.at - c.counted.front().first >= options_.floodWindow)
+    c.counted.pop_front();
+  const int count = static_cast<int>(
+      std::max<size_t>(1, (line.text.size() + kCharactersPerCount - 1) / kCharactersPerCount));
   c.counted.emplace_back(line.at, count);
   int total = 0;
   for (const auto& entry : c.counted) total += entry.second;
@@ -555,8 +556,9 @@ void ChatServer::LogOn(Connection& c, const std::string& account, bool welcome) 
   Enter(c, options_.firstChannel, true);
   const size_t accountCount = options_.accounts.empty() ? accountsSeen_.size() : options_.accounts.size();
   std::string burst = Error("Hello " + c.name + ", welcome!");
-  burst += Info(accountCount == 1 ? std::string("There is 1 user account on this server.")
-                                  : "There are " + std::to_string(accountCount) + " user accounts on this server.");
+  burst += Info(accountCount == 1
+                    ? std::string("There is 1 user account on this server.")
+                    : "There are " + std::to_string(accountCount) + " user accounts on this server.");
   burst += Info("");
   burst += Event("1005 TALK " + c.name + " " + kFlags + " \"You have no mail.\"");
   burst += Info(options_.firstChannel + " topic: This is the public chat channel.");
@@ -625,8 +627,7 @@ void ChatServer::HandleJoin(Connection& c, const std::string& arguments) {
     return;
   }
   std::string target = requested;
-  if (!options_.redirectChannel.empty() &&
-      (options_.redirectJoins < 0 || c.joins < options_.redirectJoins)) {
+  if (!options_.redirectChannel.empty() && (options_.redirectJoins < 0 || c.joins < options_.redirectJoins)) {
     target = options_.redirectChannel;
   }
   ++c.joins;

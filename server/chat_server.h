@@ -232,11 +232,11 @@ class ChatServer {
   int wakeWrite_ = -1;
   std::thread acceptThread_;
   int connectionCount_ = 0;
-  int logonsRefused_ = 0;  // by options_.refuseLogons
-  std::vector<Worker> workers_;  // every connection not yet reaped, with its thread
-  std::map<std::string, Channel> channels_;  // by name without letter case; only occupied ones
+  int logonsRefused_ = 0;                         // by options_.refuseLogons
+  std::vector<Worker> workers_;                   // every connection not yet reaped, with its thread
+  std::map<std::string, Channel> channels_;       // by name without letter case; only occupied ones
   std::map<std::string, std::string> spellings_;  // every channel name seen, without case -> spelling
-  std::set<std::string> accountsSeen_;  // without letter case
+  std::set<std::string> accountsSeen_;            // without letter case
   std::vector<ReceivedChunk> chunks_;
   std::vector<ReceivedLine> lines_;
   std::vector<uint16_t> clientPorts_;  // by connection id - 1
@@ -257,7 +257,8 @@ class ScriptedConnection {
   // Sends all of `bytes`; false when the client's side is gone.
   bool Send(const std::string& bytes);
   // Sends one byte a segment, `pause` apart.
-  bool SendByteByByte(const std::string& bytes, std::chrono::milliseconds pause = std::chrono::milliseconds(1));
+  bool SendByteByByte(const std::string& bytes,
+                      std::chrono::milliseconds pause = std::chrono::milliseconds(1));
   // Closes the connection with a reset (RST) instead of an orderly close.
   void Reset();
   // Closes the connection (FIN).
@@ -285,7 +286,7 @@ class ScriptedConnection {
   ChatServer& server_;
   ChatServer::Connection& connection_;
   std::deque<ReceivedLine> unread_;  // lines received and not yet read by the script
-  std::string account_;             // from Welcome()
+  std::string account_;              // from Welcome()
 };
 
 }  // namespace corvane::server

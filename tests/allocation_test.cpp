@@ -4,8 +4,8 @@
 // glibc's own) and the global operator new and delete, and counts every call
 // made while counting is on, by any code in the process, the C library's
 // inner calls included.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -84,9 +84,7 @@ void* operator new(std::size_t size, std::align_val_t alignment) {
   if (pointer == nullptr) throw std::bad_alloc();
   return pointer;
 }
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-  return operator new(size, alignment);
-}
+void* operator new[](std::size_t size, std::align_val_t alignment) { return operator new(size, alignment); }
 void operator delete(void* pointer) noexcept { std::free(pointer); }
 void operator delete[](void* pointer) noexcept { std::free(pointer); }
 void operator delete(void* pointer, std::size_t) noexcept { std::free(pointer); }
@@ -135,7 +133,10 @@ Mix MakeMix(long lines) {
   for (long i = 0; mix.lines < lines; ++i) {
     const std::string n = std::to_string(i);
     switch (i % 10) {
-      case 0: case 1: case 2: case 3:
+      case 0:
+      case 1:
+      case 2:
+      case 3:
         mix.bytes += "1018 INFO \"player" + n + "'s record: 12-3-4, rating 1500\"\r\n";
         ++mix.info;
         break;

@@ -37,8 +37,8 @@ class BadFilesTest : public ProgramTest {
       EXPECT_EQ(std::string::npos, errors.find("runtime error")) << errors;
     }
     bot_.reset();
-    std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "scmembers.txt",
-                                 "corvane.log", "BroodWar.log"};
+    std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "scmembers.txt", "corvane.log",
+                                 "BroodWar.log"};
     DIR* folder = opendir(scratch_.path().c_str());
     ASSERT_NE(nullptr, folder);
     while (dirent* entry = readdir(folder)) {
@@ -92,29 +92,28 @@ TEST_F(BadFilesTest, BinaryConfiguration) {
   std::string binary;
   for (int i = 0; i < 4096; ++i) binary += static_cast<char>(i % 256);
   StartServer();
-  ExpectConfigurationError(binary, std::string(kConfigurationError) +
-                                       "The password is longer than 15 characters.\n");
+  ExpectConfigurationError(binary,
+                           std::string(kConfigurationError) + "The password is longer than 15 characters.\n");
 }
 
 TEST_F(BadFilesTest, OverLongWords) {
   StartServer();
-  ExpectConfigurationError(std::string(16, 'a') + " pw Clan\n",
-                           std::string(kConfigurationError) +
-                               "The account name is longer than 15 characters.\n");
+  ExpectConfigurationError(
+      std::string(16, 'a') + " pw Clan\n",
+      std::string(kConfigurationError) + "The account name is longer than 15 characters.\n");
   ExpectConfigurationError("statbot " + std::string(5000, 'p') + " Clan\n",
-                           std::string(kConfigurationError) +
-                               "The password is longer than 15 characters.\n");
-  ExpectConfigurationError("statbot pw " + std::string(100000, 'c'),
-                           std::string(kConfigurationError) +
-                               "The home channel is longer than 35 characters.\n");
+                           std::string(kConfigurationError) + "The password is longer than 15 characters.\n");
+  ExpectConfigurationError(
+      "statbot pw " + std::string(100000, 'c'),
+      std::string(kConfigurationError) + "The home channel is longer than 35 characters.\n");
 }
 
 TEST_F(BadFilesTest, HugeConfigurationWithOneEndlessWord) {
   // 16 MB without white space: read to its end and refused, not kept.
   StartServer();
-  ExpectConfigurationError(std::string(16 << 20, 'x'),
-                           std::string(kConfigurationError) +
-                               "The account name is longer than 15 characters.\n");
+  ExpectConfigurationError(
+      std::string(16 << 20, 'x'),
+      std::string(kConfigurationError) + "The account name is longer than 15 characters.\n");
 }
 
 TEST_F(BadFilesTest, HugeConfigurationAfterThreeGoodWords) {
@@ -149,9 +148,9 @@ TEST_F(BadFilesTest, ConfigurationChangedWhileRunning) {
   WriteFile("configuration.txt", "statbot\n");
   EnterHomeChannelAgain();
   EXPECT_EQ(1, bot_->Wait(20s));
-  EXPECT_EQ(std::string(kConfigurationError) +
-                "It needs three words: account name, password and home channel.\n",
-            bot_->Stderr());
+  EXPECT_EQ(
+      std::string(kConfigurationError) + "It needs three words: account name, password and home channel.\n",
+      bot_->Stderr());
 }
 
 TEST_F(BadFilesTest, ConfigurationDeletedWhileRunning) {

@@ -1,12 +1,10 @@
 #include "core/chat_connection.h"
 
+#include <gtest/gtest.h>
 #include <netdb.h>
 #include <unistd.h>
 
 #include <cerrno>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <memory>
 #include <string>
@@ -91,8 +89,7 @@ TEST(ChatConnection, LogSlotKeepsItsFirstFileAndWritesLinesAtOnce) {
     EXPECT_EQ("line 1\r\n", ReadFile("first.log"));
     EXPECT_EQ(1, connection.WriteLog("%s", std::string(2000, 'w').c_str()));
     EXPECT_EQ("line 1\r\n" + std::string(1023, 'w') + "\r\n", ReadFile("first.log"));
-    EXPECT_EQ(1, connection.WriteLog("%%s %s", "%n%s"))
-        << "arguments are never read as formats";
+    EXPECT_EQ(1, connection.WriteLog("%%s %s", "%n%s")) << "arguments are never read as formats";
   }
   // Destruction closed the log; a new run appends.
   ChatConnection again(environment);
@@ -101,8 +98,7 @@ TEST(ChatConnection, LogSlotKeepsItsFirstFileAndWritesLinesAtOnce) {
   again.CloseLog();
   again.CloseLog();
   EXPECT_EQ(1, again.OpenLog("second.log"));
-  EXPECT_EQ("line 1\r\n" + std::string(1023, 'w') + "\r\n%s %n%s\r\nsecond run\r\n",
-            ReadFile("first.log"));
+  EXPECT_EQ("line 1\r\n" + std::string(1023, 'w') + "\r\n%s %n%s\r\nsecond run\r\n", ReadFile("first.log"));
 
   again.CloseLog();
   EXPECT_EQ(0, again.OpenLog("no-such-folder/x.log"));
@@ -168,8 +164,8 @@ TEST(ChatConnection, ConnectAndJoinGivesUpAfterTenRefusedAttemptsAndLogsEach) {
   EXPECT_EQ(10, environment.socketsOpened);
   EXPECT_EQ(10u, environment.socketsClosed.size());
   EXPECT_EQ(kInvalidSocket, connection.socket());
-  std::string line = "Cannot connect to 127.0.0.1, port " + std::to_string(closedPort) +
-                     ": error code " + std::to_string(ECONNREFUSED) + "\r\n";
+  std::string line = "Cannot connect to 127.0.0.1, port " + std::to_string(closedPort) + ": error code " +
+                     std::to_string(ECONNREFUSED) + "\r\n";
   std::string expected;
   for (int i = 0; i < 10; ++i) expected += line;
   EXPECT_EQ(expected, ReadFile("corvane.log"));
@@ -183,7 +179,8 @@ TEST(ChatConnection, AnUnknownHostNameIsLoggedWithTheResolversCode) {
   connection.Configure("bot", "pw", "no-such-host.invalid", 6112);
   EXPECT_EQ(0, connection.Connect());
   const std::string log = ReadFile("corvane.log");
-  const std::string start = "Cannot resolve the chat server's name no-such-host.invalid, port 6112: error code ";
+  const std::string start =
+      "Cannot resolve the chat server's name no-such-host.invalid, port 6112: error code ";
   ASSERT_EQ(0u, log.find(start)) << log;
   const int code = std::stoi(log.substr(start.size()));
   EXPECT_TRUE(code == HOST_NOT_FOUND || code == TRY_AGAIN || code == NO_RECOVERY || code == NO_DATA)

@@ -1,5 +1,7 @@
 // Tests of the stand-in chat server, driven through real loopback sockets.
 
+#include "chat_server.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,8 +13,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -20,7 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include "chat_server.h"
 #include "gtest/gtest.h"
 
 namespace corvane::server {
@@ -252,7 +253,8 @@ TEST_F(LogonTest, SecondLogonOfAConnectedAccountIsRefusedAndTheFirstGoesOn) {
   second->ReadFor(milliseconds(50));
   EXPECT_EQ(second->Received(),
             "Connection from [127.0.0.1]\r\nEnter your account name and password.\r\n"
-            "Username: STATBOT\r\nPassword: " + kLoginFailed);
+            "Username: STATBOT\r\nPassword: " +
+                kLoginFailed);
   EXPECT_FALSE(second->Eof());
 
   const std::string answer = InfoLines(StatsAnswer("alice", "SEXP"));
@@ -430,8 +432,8 @@ TEST_F(ChannelTest, RedirectMinusOneRedirectsEveryJoin) {
   ASSERT_TRUE(LogOn(*c, "statbot"));
   for (int i = 0; i < 3; ++i) {
     // Only the first join makes the client the channel's operator (0002).
-    const std::string reply =
-        Ask(*c, "/join Clan\r\n", i == 0 ? "1009 USER statbot 0002\r\n" : "1001 USER statbot 0010 [CHAT]\r\n");
+    const std::string reply = Ask(
+        *c, "/join Clan\r\n", i == 0 ? "1009 USER statbot 0002\r\n" : "1001 USER statbot 0010 [CHAT]\r\n");
     EXPECT_EQ(reply.substr(0, 21), "1007 CHANNEL \"Void\"\r\n") << "join " << i;
   }
 }
@@ -711,7 +713,8 @@ TEST_F(RecordingTest, OnLineSeesEveryLine) {
 TEST_F(RecordingTest, WaitForGivesUpAfterTimeout) {
   StartServer(Ephemeral());
   const auto start = Clock::now();
-  EXPECT_FALSE(server_->WaitFor([](const ChatServer& s) { return s.ConnectionCount() > 0; }, milliseconds(60)));
+  EXPECT_FALSE(
+      server_->WaitFor([](const ChatServer& s) { return s.ConnectionCount() > 0; }, milliseconds(60)));
   EXPECT_GE(Clock::now() - start, milliseconds(60));
   EXPECT_LT(Clock::now() - start, milliseconds(1000));
 }
@@ -727,7 +730,8 @@ TEST_F(FaultTest, CloseAfterLogonClosesWithoutAnswer) {
   auto c = Connect();
   ASSERT_TRUE(c->Send("\x03\x04statbot\r\nsecret1\r\n"));
   ASSERT_TRUE(c->WaitForClose());
-  EXPECT_EQ(c->Received(), "Connection from [127.0.0.1]\r\nEnter your account name and password.\r\nUsername: ");
+  EXPECT_EQ(c->Received(),
+            "Connection from [127.0.0.1]\r\nEnter your account name and password.\r\nUsername: ");
   const auto lines = server_->Lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].text, "secret1");
@@ -1075,8 +1079,8 @@ std::string TempFile(const std::string& name, const std::string& content) {
 TEST(ChatdTest, LogsReceivedLinesAndStopsOnSigterm) {
   const std::string accounts = TempFile("accounts", "# test accounts\nstatbot secret1\n\nother pw\n");
   const std::string players = TempFile("players", "alice\nbob\n");
-  Chatd chatd({"--port", "0", "--accounts", accounts, "--players", players, "--full", "Busy",
-               "--redirect", "Void", "--channel", "OldHands", "--no-flood-protection"});
+  Chatd chatd({"--port", "0", "--accounts", accounts, "--players", players, "--full", "Busy", "--redirect",
+               "Void", "--channel", "OldHands", "--no-flood-protection"});
   const uint16_t port = chatd.Port();
   ASSERT_NE(port, 0) << chatd.Output();
 
@@ -1087,13 +1091,15 @@ TEST(ChatdTest, LogsReceivedLinesAndStopsOnSigterm) {
   size_t mark = c.Mark();
   ASSERT_TRUE(c.Send("/join Busy\r\n/join Clan \r\n"));
   ASSERT_TRUE(c.WaitFor("1001 USER statbot 0010 [CHAT]\r\n", mark));
-  EXPECT_EQ(c.Since(mark).substr(0, 46), "1013 CHANNELFULL \"Busy\"\r\n1007 CHANNEL \"Void\"\r\n") << c.Since(mark);
+  EXPECT_EQ(c.Since(mark).substr(0, 46), "1013 CHANNELFULL \"Busy\"\r\n1007 CHANNEL \"Void\"\r\n")
+      << c.Since(mark);
   mark = c.Mark();
   ASSERT_TRUE(c.Send("/stats carol SEXP\r\n"));
   ASSERT_TRUE(c.WaitFor("Invalid user.", mark));
   mark = c.Mark();
   ASSERT_TRUE(c.Send("/join oldhands\r\n/stats x1 SEXP\r\n/stats x2 SEXP\r\n/stats x3 SEXP\r\n"));
-  ASSERT_TRUE(c.WaitFor("Invalid user.\"\r\n1019 ERROR \"Invalid user.\"\r\n1019 ERROR \"Invalid user.", mark))
+  ASSERT_TRUE(
+      c.WaitFor("Invalid user.\"\r\n1019 ERROR \"Invalid user.\"\r\n1019 ERROR \"Invalid user.", mark))
       << "without flood protection every line is carried out: " << c.Since(mark);
   EXPECT_EQ(c.Since(mark).substr(0, 23), "1007 CHANNEL \"OldHands\"");
 

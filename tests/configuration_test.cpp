@@ -46,8 +46,7 @@ TEST(Configuration, WordsUpToTheirLimitsAreKeptWhole) {
 TEST(Configuration, ByteOrderMarkIsNotPartOfTheAccountName) {
   ScratchDirectory scratch;
   Configuration c;
-  ASSERT_EQ(kConfigurationFine,
-            ReadFrom("\xEF\xBB\xBF" + std::string(15, 'a') + " secret1 Clan\n", &c));
+  ASSERT_EQ(kConfigurationFine, ReadFrom("\xEF\xBB\xBF" + std::string(15, 'a') + " secret1 Clan\n", &c));
   EXPECT_EQ(std::string(15, 'a'), c.accountName);
   // Only the whole mark at the very start is skipped.
   ASSERT_EQ(kConfigurationFine, ReadFrom("\xEF\xBBx p c", &c));

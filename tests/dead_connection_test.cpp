@@ -43,8 +43,11 @@ class DeadConnectionTest : public ProgramTest {
     const std::string port = std::to_string(CORVANE_TEST_SERVER_PORT);
     ASSERT_EQ(0, Shell("nft add table inet dead && "
                        "nft 'add chain inet dead out { type filter hook output priority 0; }' && "
-                       "nft add rule inet dead out tcp sport " + client + " tcp dport " + port + " drop && "
-                       "nft add rule inet dead out tcp sport " + port + " tcp dport " + client + " drop"));
+                       "nft add rule inet dead out tcp sport " +
+                       client + " tcp dport " + port +
+                       " drop && "
+                       "nft add rule inet dead out tcp sport " +
+                       port + " tcp dport " + client + " drop"));
   }
 };
 

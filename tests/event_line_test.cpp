@@ -1,10 +1,11 @@
 #include "core/event_line.h"
-#include "core/event_table.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
+
+#include "core/event_table.h"
 
 namespace corvane {
 namespace {

@@ -6,6 +6,7 @@
 // walks its members list on the same connection, or it reconnects, logs on
 // and walks again.
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,24 +21,22 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "tests/bot_process.h"
 #include "server/chat_server.h"
+#include "tests/bot_process.h"
 #include "tests/test_support.h"
 
 namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::BotProcess;
 using server::ChatServer;
+using server::Script;
 using server::ScriptedConnection;
 using server::ServerOptions;
+using testing_support::BotProcess;
 using testing_support::ReadFile;
 using testing_support::ScratchDirectory;
 using testing_support::WriteFile;
-using server::Script;
 
 // The process id of this process's only child, the bot (0 if none).
 pid_t ChildPid() {
@@ -121,8 +120,7 @@ class HostileServerTest : public testing::Test {
       EXPECT_EQ("", errors);
     }
     server_.reset();
-    std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "corvane.log",
-                                 "BroodWar.log"};
+    std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "corvane.log", "BroodWar.log"};
     for (const std::string& file : FilesInFolder()) {
       EXPECT_EQ(1u, own.count(file)) << "wrote outside its own files: " << file;
     }
@@ -172,8 +170,7 @@ class HostileServerTest : public testing::Test {
   }
 
   bool WaitForConnections(int count, std::chrono::milliseconds timeout = 20s) const {
-    return server_->WaitFor([count](const ChatServer& s) { return s.ConnectionCount() >= count; },
-                            timeout);
+    return server_->WaitFor([count](const ChatServer& s) { return s.ConnectionCount() >= count; }, timeout);
   }
 
   // The bot still works: connection `connection` asks for both members'
@@ -202,9 +199,7 @@ class HostileServerTest : public testing::Test {
     return true;
   }
 
-  bool OutputHas(const std::string& text) const {
-    return bot_->Stdout().find(text) != std::string::npos;
-  }
+  bool OutputHas(const std::string& text) const { return bot_->Stdout().find(text) != std::string::npos; }
 
   std::string Lines(int connection) const {
     std::string all;
@@ -249,8 +244,7 @@ TEST_F(HostileServerTest, KeywordOfThousandsOfBytes) {
 
 TEST_F(HostileServerTest, FlagsOfFortyHexDigitsAndSigns) {
   Start({SendThenConverse("1009 USER bob " + std::string(40, 'f') + "\r\n1009 USER bob -1\r\n" +
-                          "1009 USER bob +-0x\r\n1009 USER bob 0x" + std::string(1500, '9') +
-                          "\r\n")});
+                          "1009 USER bob +-0x\r\n1009 USER bob 0x" + std::string(1500, '9') + "\r\n")});
   ExpectWalk(1);
 }
 
@@ -372,8 +366,9 @@ TEST_F(HostileServerTest, FormatDirectivesInTheChannelName) {
 }
 
 TEST_F(HostileServerTest, FormatDirectivesInUserEventFields) {
-  Start({SendThenConverse("1005 TALK %n%s %n%n \"%s%n\"\r\n1001 USER %s%s%s %n [%n]\r\n"
-                          "1023 EMOTE %99999s 0010 \"%n\"\r\n")});
+  Start(
+      {SendThenConverse("1005 TALK %n%s %n%n \"%s%n\"\r\n1001 USER %s%s%s %n [%n]\r\n"
+                        "1023 EMOTE %99999s 0010 \"%n\"\r\n")});
   ExpectWalk(1);
 }
 
@@ -389,8 +384,7 @@ TEST_F(HostileServerTest, IdsOfTwentyDigits) {
   Start({SendThenConverse("99999999999999999999 NEWS\r\n00000000000000001018 INFO \"padded\"\r\n")});
   ExpectWalk(1);
   EXPECT_TRUE(OutputHas("INFO: padded \r\n"));
-  EXPECT_NE(std::string::npos,
-            ReadFile("corvane.log").find("Unhandled event ID 2147483647\r\n"));
+  EXPECT_NE(std::string::npos, ReadFile("corvane.log").find("Unhandled event ID 2147483647\r\n"));
 }
 
 // --- Line lengths and line ends -------------------------------------------
@@ -434,8 +428,9 @@ TEST_F(HostileServerTest, BareLineFeedsAndEmptyLines) {
 }
 
 TEST_F(HostileServerTest, QuotesMissingOrUnbalanced) {
-  Start({SendThenConverse("1018 INFO no quotes\r\n1018 INFO \"\r\n1018 INFO \"\"\"\"\"\r\n"
-                          "1018 INFO \"open only\r\n")});
+  Start(
+      {SendThenConverse("1018 INFO no quotes\r\n1018 INFO \"\r\n1018 INFO \"\"\"\"\"\r\n"
+                        "1018 INFO \"open only\r\n")});
   ExpectWalk(1);
   EXPECT_TRUE(OutputHas("INFO: open only? \r\n")) << "a lone quote keeps the CR, shown as ?";
   EXPECT_NE(std::string::npos, ReadFile("BroodWar.log").find("open only\r \r\n"));

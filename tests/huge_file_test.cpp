@@ -1,8 +1,7 @@
 // A configuration.txt of more than 2 GB: a unit test of its own, labelled
 // slow, because reading the file takes seconds.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "app/configuration.h"
 #include "tests/test_support.h"

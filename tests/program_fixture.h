@@ -44,8 +44,8 @@ inline constexpr std::chrono::milliseconds kScaledSecond{1000 / 50};
 inline constexpr std::chrono::milliseconds kScaledPause = kScaledSecond * 5;
 
 // The server's answer about `name`, each line between `before` and `after`.
-inline std::string AnswerLines(const std::string& name, const std::string& product,
-                               const std::string& before, const std::string& after) {
+inline std::string AnswerLines(const std::string& name, const std::string& product, const std::string& before,
+                               const std::string& after) {
   std::string lines;
   for (const std::string& text : server::StatsAnswer(name, product)) lines += before + text + after;
   return lines;

@@ -50,8 +50,8 @@ std::string Conversation() {
       "1018 INFO \"\"\r\n";
   // Enough lines to wrap the 2048-byte buffer several times.
   for (int i = 0; i < 60; ++i) {
-    bytes += "1005 TALK user" + std::to_string(i) + " 0010 \"line " + std::to_string(i) +
-             " " + std::string(static_cast<std::size_t>(i * 7), 'x') + "\"\r\n";
+    bytes += "1005 TALK user" + std::to_string(i) + " 0010 \"line " + std::to_string(i) + " " +
+             std::string(static_cast<std::size_t>(i * 7), 'x') + "\"\r\n";
   }
   bytes += "1019 ERROR \"last\"\r\n";
   return bytes;
@@ -74,8 +74,8 @@ TEST(ReceiveLoop, SameBytesGiveSameEventsHoweverTheyArrive) {
 }
 
 TEST(ReceiveLoop, LinesInOneReadAreDispatchedBeforeIdleAndSplitLinesOnce) {
-  ScriptedClient client({"1018 INFO \"a\"\r\n1018 INFO \"b\"\r\n1018 IN", ScriptedEnvironment::kTimeout,
-                         "FO \"c\"\r\n"});
+  ScriptedClient client(
+      {"1018 INFO \"a\"\r\n1018 INFO \"b\"\r\n1018 IN", ScriptedEnvironment::kTimeout, "FO \"c\"\r\n"});
   std::vector<int> idlesAtEvent;
   struct Watcher : RecordingConnection {
     using RecordingConnection::RecordingConnection;
@@ -99,15 +99,22 @@ TEST(ReceiveLoop, LinesInOneReadAreDispatchedBeforeIdleAndSplitLinesOnce) {
 TEST(EventTable, HoldsTheProtocolsIdsAndTheirSlots) {
   // The protocol's table, written out once: the one place outside the
   // table itself that names the ids.
-  const std::vector<std::tuple<int, std::string, bool>> protocol = {
-      {1001, "OnShowUser", false}, {1002, "OnJoin", false},
-      {1003, "OnLeave", false}, {1004, "OnWhisper", false},
-      {1005, "OnTalk", false}, {1006, "OnBroadcast", false},
-      {1007, "OnChannel", true}, {1009, "OnUserFlags", false},
-      {1010, "OnWhisperSent", false}, {1013, "OnChannelFull", true},
-      {1014, "OnChannelDoesNotExist", true}, {1015, "OnChannelRestricted", true},
-      {1018, "OnInfo", true}, {1019, "OnError", true},
-      {1023, "OnEmote", false}, {2010, "OnName", false}};
+  const std::vector<std::tuple<int, std::string, bool>> protocol = {{1001, "OnShowUser", false},
+                                                                    {1002, "OnJoin", false},
+                                                                    {1003, "OnLeave", false},
+                                                                    {1004, "OnWhisper", false},
+                                                                    {1005, "OnTalk", false},
+                                                                    {1006, "OnBroadcast", false},
+                                                                    {1007, "OnChannel", true},
+                                                                    {1009, "OnUserFlags", false},
+                                                                    {1010, "OnWhisperSent", false},
+                                                                    {1013, "OnChannelFull", true},
+                                                                    {1014, "OnChannelDoesNotExist", true},
+                                                                    {1015, "OnChannelRestricted", true},
+                                                                    {1018, "OnInfo", true},
+                                                                    {1019, "OnError", true},
+                                                                    {1023, "OnEmote", false},
+                                                                    {2010, "OnName", false}};
   ASSERT_EQ(protocol.size(), kEventRouteCount);
   for (std::size_t i = 0; i < kEventRouteCount; ++i) {
     EXPECT_EQ(std::get<0>(protocol[i]), kEventRoutes[i].id);
@@ -143,9 +150,10 @@ TEST(ReceiveLoop, EveryTableIdReachesItsSlotAndOthersAreLogged) {
 
 TEST(ReceiveLoop, LinesNotStartingWithADigitAreDroppedSilently) {
   ScratchDirectory scratch;
-  ScriptedClient client({"Connection from [127.0.0.1]\r\n Username: x\r\n\r\n\"1018\r\n"
-                         "Username: Password: Login failed.\r\nLogin failed. \r\nlogin failed.\r\n"
-                         "1018 INFO \"ok\"\r\n"});
+  ScriptedClient client(
+      {"Connection from [127.0.0.1]\r\n Username: x\r\n\r\n\"1018\r\n"
+       "Username: Password: Login failed.\r\nLogin failed. \r\nlogin failed.\r\n"
+       "1018 INFO \"ok\"\r\n"});
   client.connection.OpenLog("corvane.log");
   std::vector<Event> events = client.Run();
   ASSERT_EQ(1u, events.size());
@@ -195,8 +203,8 @@ TEST(ReceiveLoop, LongestLineFitsAndAFullBufferWithoutLineEndEndsTheConnection) 
 }
 
 TEST(ReceiveLoop, IdleWhileTheServerIsSilentAndNothingWithoutASocket) {
-  ScriptedClient silent({ScriptedEnvironment::kTimeout, ScriptedEnvironment::kTimeout,
-                         ScriptedEnvironment::kTimeout});
+  ScriptedClient silent(
+      {ScriptedEnvironment::kTimeout, ScriptedEnvironment::kTimeout, ScriptedEnvironment::kTimeout});
   silent.Run();
   EXPECT_EQ(3, silent.connection.idles);
   EXPECT_EQ(4, silent.environment.waits);

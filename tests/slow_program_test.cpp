@@ -19,8 +19,8 @@ TEST_F(ProgramTest, SlowShippedProgramKeepsItsRealPauses) {
   bot_->Stop();
   std::vector<ReceivedLine> lines = server_->Lines();
   auto find = [&](const std::string& text) {
-    return std::find_if(lines.begin(), lines.end(),
-                        [&](const ReceivedLine& l) { return l.text == text; })->at;
+    return std::find_if(lines.begin(), lines.end(), [&](const ReceivedLine& l) { return l.text == text; })
+        ->at;
   };
   auto seconds = [](auto d) { return std::chrono::duration<double>(d).count(); };
   EXPECT_NEAR(5.0, seconds(find("/join Clan") - find("secret1")), 0.5);

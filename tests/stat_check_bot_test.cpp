@@ -1,12 +1,10 @@
 #include "app/stat_check_bot.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -181,9 +179,8 @@ TEST_F(StatCheckBotTest, ALostResultIsPrintedAndReportedOncePerLine) {
   ASSERT_EQ(0, mkdir("BroodWar.log", 0700));
   EXPECT_EQ("INFO: still shown \r\n", Dispatch("1018 INFO \"still shown\"\r"));
   EXPECT_EQ("\nERROR: also shown \r\n", Dispatch("1019 ERROR \"also shown\"\r"));
-  const std::string lost =
-      "Cannot open the result log BroodWar.log: error code " + std::to_string(EISDIR) +
-      "; an answer was printed but not recorded\r\n";
+  const std::string lost = "Cannot open the result log BroodWar.log: error code " + std::to_string(EISDIR) +
+                           "; an answer was printed but not recorded\r\n";
   EXPECT_EQ(lost + lost, ReadFile("corvane.log"));
   ASSERT_EQ(0, rmdir("BroodWar.log"));
 

@@ -8,13 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 
 namespace corvane {
 namespace testing_support {
 
-int RecordingEnvironment::StartSocketLibrary(unsigned short requested,
-                                             unsigned short* reported) {
+int RecordingEnvironment::StartSocketLibrary(unsigned short requested, unsigned short* reported) {
   return DefaultEnvironment().StartSocketLibrary(requested, reported);
 }
 void RecordingEnvironment::StopSocketLibrary() {}
@@ -30,8 +30,7 @@ SocketHandle RecordingEnvironment::OpenTcpSocket() {
   ++socketsOpened;
   return DefaultEnvironment().OpenTcpSocket();
 }
-int RecordingEnvironment::ConnectSocket(SocketHandle socket, std::uint32_t address,
-                                        std::uint16_t port) {
+int RecordingEnvironment::ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
   return DefaultEnvironment().ConnectSocket(socket, address, port);
 }
 int RecordingEnvironment::WaitReadable(SocketHandle socket, int timeoutSeconds) {
@@ -48,9 +47,7 @@ void RecordingEnvironment::CloseSocket(SocketHandle socket) {
   DefaultEnvironment().CloseSocket(socket);
 }
 void RecordingEnvironment::Sleep(unsigned milliseconds) { sleeps.push_back(milliseconds); }
-unsigned long RecordingEnvironment::GetLastError() {
-  return DefaultEnvironment().GetLastError();
-}
+unsigned long RecordingEnvironment::GetLastError() { return DefaultEnvironment().GetLastError(); }
 
 const char* const ScriptedEnvironment::kTimeout = "<timeout>";
 
@@ -103,8 +100,7 @@ int RecordingConnection::OnName(const char* n, std::uint32_t f, const char* t) {
   return Record("OnName", n, f, t);
 }
 
-int RecordingConnection::Record(const char* slot, const char* name,
-                                std::uint32_t flags, const char* text) {
+int RecordingConnection::Record(const char* slot, const char* name, std::uint32_t flags, const char* text) {
   events.push_back(Event{slot, name, flags, text});
   return 1;
 }
@@ -115,8 +111,8 @@ ScratchDirectory::ScratchDirectory() {
   std::error_code error;
   previous_ = fs::current_path(error).string();
   fs::path base = fs::temp_directory_path(error);
-  std::mt19937_64 random(static_cast<unsigned long long>(
-      std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::mt19937_64 random(
+      static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()));
   // A name nobody holds yet: create_directory is false for an existing one.
   for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
     fs::path candidate = base / ("corvane-test-" + std::to_string(random() % 1000000000));
@@ -153,6 +149,11 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream all;
   all << in.rdbuf();
   return all.str();
+}
+
+std::string WithoutErrorCodes(const std::string& text) {
+  static const std::regex code("error code [0-9]+");
+  return std::regex_replace(text, code, "error code N");
 }
 
 bool FileExists(const std::string& path) {

@@ -53,8 +53,8 @@ class ScriptedEnvironment : public RecordingEnvironment {
   int connectFailures = 0;  // connect attempts that fail before one succeeds
   int waits = 0;
   std::vector<std::size_t> receiveSizes;  // room offered to each receive
-  long failSendAfter = -1;  // bytes accepted before sends fail; -1 never
-  long lastError = 104;     // what GetLastError reports; -1 the real system's
+  long failSendAfter = -1;                // bytes accepted before sends fail; -1 never
+  long lastError = 104;                   // what GetLastError reports; -1 the real system's
 
   SocketHandle OpenTcpSocket() override { return 100 + ++socketsOpened; }
   int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) override;
@@ -74,12 +74,11 @@ struct Event {
   std::uint32_t flags;
   std::string text;
   bool operator==(const Event& other) const {
-    return std::tie(slot, name, flags, text) ==
-           std::tie(other.slot, other.name, other.flags, other.text);
+    return std::tie(slot, name, flags, text) == std::tie(other.slot, other.name, other.flags, other.text);
   }
   friend void PrintTo(const Event& e, std::ostream* out) {
-    *out << e.slot << "(\"" << e.name << "\", 0x" << std::hex << e.flags << std::dec << ", \""
-         << e.text << "\")";
+    *out << e.slot << "(\"" << e.name << "\", 0x" << std::hex << e.flags << std::dec << ", \"" << e.text
+         << "\")";
   }
 };
 
@@ -91,19 +90,35 @@ class RecordingConnection : public ChatConnection {
   int idles = 0;
 
   void OnIdle() override;
-  int OnShowUser(const char* n, std::uint32_t f, const char* t) override { return Record("OnShowUser", n, f, t); }
+  int OnShowUser(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnShowUser", n, f, t);
+  }
   int OnJoin(const char* n, std::uint32_t f, const char* t) override { return Record("OnJoin", n, f, t); }
-  int OnUserFlags(const char* n, std::uint32_t f, const char* t) override { return Record("OnUserFlags", n, f, t); }
+  int OnUserFlags(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnUserFlags", n, f, t);
+  }
   int OnLeave(const char* n, std::uint32_t f, const char* t) override { return Record("OnLeave", n, f, t); }
   int OnTalk(const char* n, std::uint32_t f, const char* t) override { return Record("OnTalk", n, f, t); }
-  int OnBroadcast(const char* n, std::uint32_t f, const char* t) override { return Record("OnBroadcast", n, f, t); }
+  int OnBroadcast(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnBroadcast", n, f, t);
+  }
   int OnChannel(const char* n, std::uint32_t f, const char* t) override;
-  int OnWhisper(const char* n, std::uint32_t f, const char* t) override { return Record("OnWhisper", n, f, t); }
-  int OnWhisperSent(const char* n, std::uint32_t f, const char* t) override { return Record("OnWhisperSent", n, f, t); }
+  int OnWhisper(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnWhisper", n, f, t);
+  }
+  int OnWhisperSent(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnWhisperSent", n, f, t);
+  }
   int OnEmote(const char* n, std::uint32_t f, const char* t) override { return Record("OnEmote", n, f, t); }
-  int OnChannelFull(const char* n, std::uint32_t f, const char* t) override { return Record("OnChannelFull", n, f, t); }
-  int OnChannelDoesNotExist(const char* n, std::uint32_t f, const char* t) override { return Record("OnChannelDoesNotExist", n, f, t); }
-  int OnChannelRestricted(const char* n, std::uint32_t f, const char* t) override { return Record("OnChannelRestricted", n, f, t); }
+  int OnChannelFull(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnChannelFull", n, f, t);
+  }
+  int OnChannelDoesNotExist(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnChannelDoesNotExist", n, f, t);
+  }
+  int OnChannelRestricted(const char* n, std::uint32_t f, const char* t) override {
+    return Record("OnChannelRestricted", n, f, t);
+  }
   int OnInfo(const char* n, std::uint32_t f, const char* t) override { return Record("OnInfo", n, f, t); }
   int OnError(const char* n, std::uint32_t f, const char* t) override { return Record("OnError", n, f, t); }
   int OnName(const char* n, std::uint32_t f, const char* t) override;
@@ -131,6 +146,9 @@ void WriteFile(const std::string& path, const std::string& contents);
 // The whole file, or "<missing>" when it cannot be opened.
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+// `text` with every "error code <number>" as "error code N": the codes are
+// the system's own (errno on POSIX, Windows error codes under wine).
+std::string WithoutErrorCodes(const std::string& text);
 
 }  // namespace testing_support
 }  // namespace corvane

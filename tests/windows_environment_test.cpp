@@ -1,9 +1,8 @@
 // The Windows environment over real Windows Sockets 1.1 on loopback, and the
 // chat client's connection through it. Built only for Windows (run under
 // wine); linked with the test builds' platform, whose pauses are divided by 50.
-#include <winsock.h>
-
 #include <gtest/gtest.h>
+#include <winsock.h>
 
 #include <chrono>
 #include <cstdint>
@@ -24,8 +23,7 @@ class Listener {
     socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = Loopback(0);
     int length = sizeof(address);
-    if (bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(socket_, 8) != 0 ||
+    if (bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(socket_, 8) != 0 ||
         getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
       port_ = 0;
       return;
@@ -80,8 +78,8 @@ class WindowsEnvironmentTest : public testing::Test {
   SocketHandle ConnectTo(Listener& listener, SOCKET* peer) {
     SocketHandle socket = environment_.OpenTcpSocket();
     EXPECT_NE(kInvalidSocket, socket);
-    EXPECT_EQ(1, environment_.ConnectSocket(
-                     socket, environment_.ParseDottedAddress("127.0.0.1"), listener.port()));
+    EXPECT_EQ(
+        1, environment_.ConnectSocket(socket, environment_.ParseDottedAddress("127.0.0.1"), listener.port()));
     *peer = listener.Accept();
     EXPECT_NE(INVALID_SOCKET, *peer);
     return socket;
@@ -99,8 +97,7 @@ TEST_F(WindowsEnvironmentTest, StartUpReportsTheVersionTheLibraryOffers) {
   EXPECT_EQ(0x0202, reported);
   environment_.StopSocketLibrary();
   reported = 0x4242;
-  EXPECT_EQ(0, environment_.StartSocketLibrary(0x0000, &reported))
-      << "version 0.0 does not exist";
+  EXPECT_EQ(0, environment_.StartSocketLibrary(0x0000, &reported)) << "version 0.0 does not exist";
   EXPECT_EQ(0x4242, reported) << "nothing is stored when the start fails";
 }
 
@@ -123,8 +120,7 @@ TEST_F(WindowsEnvironmentTest, BytesTravelBothWaysAndAClosedPeerReadsAsZero) {
 
   EXPECT_EQ(0, environment_.WaitReadable(socket, 0)) << "nothing sent yet";
   const std::string line = "\x03\x04statbot\r\n";
-  EXPECT_EQ(static_cast<long>(line.size()),
-            environment_.SendSome(socket, line.data(), line.size()));
+  EXPECT_EQ(static_cast<long>(line.size()), environment_.SendSome(socket, line.data(), line.size()));
   EXPECT_EQ(line, ReadExactly(peer, line.size()));
 
   const char answer[] = "1018 INFO \"hello\"\r\n";
@@ -143,7 +139,10 @@ TEST_F(WindowsEnvironmentTest, BytesTravelBothWaysAndAClosedPeerReadsAsZero) {
 
 TEST_F(WindowsEnvironmentTest, RefusedConnectFailsWithTheSocketLibrarysErrorCode) {
   std::uint16_t closedPort = 0;
-  { Listener gone; closedPort = gone.port(); }  // nothing listens there now
+  {
+    Listener gone;
+    closedPort = gone.port();
+  }  // nothing listens there now
   ASSERT_NE(0, closedPort);
   SocketHandle socket = environment_.OpenTcpSocket();
   ASSERT_NE(kInvalidSocket, socket);

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +27,7 @@ using server::ServerOptions;
 using testing_support::BotProcess;
 using testing_support::ReadFile;
 using testing_support::ScratchDirectory;
+using testing_support::WithoutErrorCodes;
 using testing_support::WriteFile;
 
 struct Program {
@@ -43,7 +43,7 @@ struct Outcome {
   std::string out;
   std::string err;
   std::map<std::string, std::string> files;  // every file of its folder
-  std::string sent;  // the bytes the server received, per connection
+  std::string sent;                          // the bytes the server received, per connection
 };
 
 // The conditions of one run. The run ends when `lastOutput` was printed
@@ -61,18 +61,10 @@ struct Scenario {
 
 int CountOf(const std::string& text, const std::string& part) {
   int count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos;
-       at = text.find(part, at + part.size())) {
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
     ++count;
   }
   return count;
-}
-
-// `text` with every "error code <number>" as "error code N": the codes are
-// the system's own (errno on POSIX, the Windows codes under wine).
-std::string WithoutErrorCodes(const std::string& text) {
-  static const std::regex code("error code [0-9]+");
-  return std::regex_replace(text, code, "error code N");
 }
 
 Outcome RunIn(const char* program, const Scenario& scenario) {
@@ -145,8 +137,7 @@ Outcome ExpectSameBytes(const Program& program, const Scenario& scenario) {
   return posix;
 }
 
-std::string Answers(const std::string& name, const std::string& product,
-                    const std::string& before) {
+std::string Answers(const std::string& name, const std::string& product, const std::string& before) {
   std::string lines;
   for (const std::string& text : server::StatsAnswer(name, product)) {
     lines += before + text + " \r\n";
@@ -176,8 +167,8 @@ TEST(WindowsProgram, WholeBroodWarCheckWithCrLfFilesMatchesThePosixBuild) {
   EXPECT_NE(std::string::npos, posix.out.find("\nJoined Channel The Void \r\n\n/join Clan \n"));
   EXPECT_NE(std::string::npos, posix.sent.find("/stats alice SEXP\r\n/stats bob SEXP\r\n"));
   EXPECT_EQ(0u, posix.files["BroodWar.log"].find("earlier answer \r\n"));
-  EXPECT_NE(std::string::npos, posix.files["BroodWar.log"].find(Answers("alice", "SEXP", "") +
-                                                                 Answers("bob", "SEXP", "")));
+  EXPECT_NE(std::string::npos,
+            posix.files["BroodWar.log"].find(Answers("alice", "SEXP", "") + Answers("bob", "SEXP", "")));
   EXPECT_NE(std::string::npos,
             posix.files["corvane.log"].find("earlier note\r\nUnhandled event ID 1020\r\n"));
 }
@@ -246,7 +237,9 @@ TEST(WindowsProgram, ControlBytesAndALostResultLogMatchOnBothBuilds) {
   Scenario scenario;
   scenario.files = {{"configuration.txt", "statbot secret1 Clan\n"}, {"bwmembers.txt", "Members\nalice\n"}};
   scenario.folders = {"BroodWar.log"};
-  scenario.options.rawAfterWelcome = "1018 INFO \"\x1b[2Jcleared\x07\"\r\n2010 NAME \x1b]0;t\x07bot\r\n";
+  scenario.options.rawAfterWelcome =
+      "1018 INFO \"\x1b[2Jcleared\x07\"\r\n2010 NAME \x1b]0;t\x07"
+      "bot\r\n";
   scenario.lastOutput = Answers("alice", "SEXP", "INFO: ");
   Outcome posix = ExpectSameBytes(kBroodWar, scenario);
   EXPECT_NE(std::string::npos, posix.out.find("INFO: ?[2Jcleared? \r\n"));

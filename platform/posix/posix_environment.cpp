@@ -28,25 +28,29 @@ namespace {
 // unanswered one ends it. A live peer answers the probes, so a quiet but
 // working connection is never dropped. Test builds scale the times with
 // their pauses, to whole seconds of at least 1.
-int ScaledSeconds(int seconds) {
-  int scaled = seconds / CORVANE_PAUSE_DIVISOR;
-  return scaled < 1 ? 1 : scaled;
+constexpr int ScaledSeconds(int seconds) {
+  return seconds / CORVANE_PAUSE_DIVISOR < 1 ? 1
+                                             : seconds / CORVANE_PAUSE_DIVISOR;
 }
-const int kKeepAliveIdleSeconds = ScaledSeconds(60);
-const int kKeepAliveIntervalSeconds = ScaledSeconds(20);
-const int kKeepAliveProbes = 5;
+constexpr int kKeepAliveIdleSeconds = ScaledSeconds(60);
+constexpr int kKeepAliveIntervalSeconds = ScaledSeconds(20);
+constexpr int kKeepAliveProbes = 5;
 
 void EnableKeepAlive(int fd) {
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds, sizeof(int));
-  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds, sizeof(int));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds,
+             sizeof(int));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds,
+             sizeof(int));
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof(int));
   // The same bound for lines sent into a dead path: without it their
   // retransmissions would go on for a quarter of an hour.
   unsigned int userTimeoutMs = static_cast<unsigned int>(
-      (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes) * 1000);
-  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof(userTimeoutMs));
+      (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes) *
+      1000);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs,
+             sizeof(userTimeoutMs));
 }
 
 class PosixEnvironment : public Environment {
@@ -148,7 +152,7 @@ class PosixEnvironment : public Environment {
 
 }  // namespace
 
-Environment& DefaultEnvironment() {
+Environment& DefaultEnvironment() noexcept {
   static PosixEnvironment environment;
   return environment;
 }

@@ -62,7 +62,8 @@ class WindowsEnvironment : public Environment {
     // hours of silence, then 10 probes 1 s apart; the registry values
     // KeepAliveTime and KeepAliveInterval of Tcpip\Parameters change that).
     BOOL on = TRUE;
-    setsockopt(handle, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof(on));
+    setsockopt(handle, SOL_SOCKET, SO_KEEPALIVE,
+               reinterpret_cast<const char*>(&on), sizeof(on));
     return static_cast<SocketHandle>(handle);
   }
 
@@ -115,7 +116,7 @@ class WindowsEnvironment : public Environment {
 
 }  // namespace
 
-Environment& DefaultEnvironment() {
+Environment& DefaultEnvironment() noexcept {
   static WindowsEnvironment environment;
   return environment;
 }
