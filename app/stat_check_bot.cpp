@@ -133,8 +133,8 @@ void StatCheckBot::ReportLostResult(const char* step) {
   // Read before WriteLog, whose file calls may change it.
   unsigned long code = environment().GetLastError();
   WriteLog(
-      "Cannot %s the result log %s: error code %lu; an answer was printed but "
-      "not recorded",
+      "Cannot %s the result log %s: error code %lu; "
+      "an answer was printed but not recorded",
       step, variant_.resultLogFile, code);
 }
 
@@ -143,14 +143,13 @@ void StatCheckBot::ReportLetterCase(const char* channel,
   // The server ignores a join to the channel the bot is in, whatever its
   // letter case: without this line the bot would sit there and never say why.
   std::printf(
-      "\nThe server calls this channel \"%s\", configuration.txt names the "
-      "home channel "
-      "\"%s\": spell the home channel in configuration.txt as the server does. "
-      "\r\n",
+      "\nThe server calls this channel \"%s\", "
+      "configuration.txt names the home channel \"%s\": "
+      "spell the home channel in configuration.txt as the server does. \r\n",
       channel, homeChannel);
   WriteLog(
-      "The server calls the channel \"%s\", configuration.txt names the home "
-      "channel \"%s\": "
+      "The server calls the channel \"%s\", "
+      "configuration.txt names the home channel \"%s\": "
       "spell it in configuration.txt as the server does",
       channel, homeChannel);
 }

@@ -33,11 +33,9 @@ int EndAfterRefusedLogons(StatCheckBot& bot) {
   std::printf("\n*** LOGON REFUSED FOR: %s *** (%d in a row) \r\n",
               bot.userName(), kRefusedLogonLimit);
   std::fprintf(stderr,
-               "The server refused the logon %d times in a row. Check the "
-               "account name and "
-               "password in configuration.txt, or whether the account is still "
-               "logged on "
-               "elsewhere.\n",
+               "The server refused the logon %d times in a row. "
+               "Check the account name and password in configuration.txt, "
+               "or whether the account is still logged on elsewhere.\n",
                kRefusedLogonLimit);
   bot.WriteLog("The logon was refused %d times in a row; the run ends",
                kRefusedLogonLimit);
@@ -78,8 +76,8 @@ int RunStatChecker(StatCheckBot& bot, Environment& environment,
     if (bot.logonState() != kLogonRefused) continue;
     if (++refused == kRefusedLogonLimit) return EndAfterRefusedLogons(bot);
     std::printf(
-        "\n*** LOGON REFUSED FOR: %s *** (%d in a row; trying again in 2 "
-        "seconds) \r\n",
+        "\n*** LOGON REFUSED FOR: %s *** "
+        "(%d in a row; trying again in 2 seconds) \r\n",
         bot.userName(), refused);
     environment.Sleep(kConnectRetryPauseMs);
   }

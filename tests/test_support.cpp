@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <sstream>
 
 namespace corvane {
@@ -152,8 +151,17 @@ std::string ReadFile(const std::string& path) {
 }
 
 std::string WithoutErrorCodes(const std::string& text) {
-  static const std::regex code("error code [0-9]+");
-  return std::regex_replace(text, code, "error code N");
+  const std::string marker = "error code ";
+  std::string out;
+  std::size_t at = 0;
+  for (std::size_t found; (found = text.find(marker, at)) != std::string::npos;) {
+    std::size_t digits = found + marker.size();
+    std::size_t end = digits;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    out += text.substr(at, digits - at) + (end > digits ? "N" : "");
+    at = end;
+  }
+  return out + text.substr(at);
 }
 
 bool FileExists(const std::string& path) {
