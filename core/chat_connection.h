@@ -158,8 +158,6 @@ class ChatConnection {
   // Writes "`what` <host>, port <port>: error code <code>" to the log, with
   // the error code of the system call that just failed.
   void LogFailure(const char* what);
-  // True for the server's plain answer to a logon it does not take.
-  static bool IsLogonRefusal(const char* line);
 
   Environment& environment_;
   std::FILE* log_;

@@ -14,6 +14,14 @@ const int kWaitSeconds = 1;
 // event. A new "Username: " prompt without a line end follows it.
 const char kLoginFailed[] = "Login failed.";
 
+// True for that line, with or without the CR before its LF.
+bool IsLogonRefusal(const char* line) {
+  std::size_t length = sizeof(kLoginFailed) - 1;
+  if (std::strncmp(line, kLoginFailed, length) != 0) return false;
+  return line[length] == '\0' ||
+         (line[length] == '\r' && line[length + 1] == '\0');
+}
+
 }  // namespace
 
 int ChatConnection::DispatchEventLine(const char* line) {
@@ -31,13 +39,6 @@ int ChatConnection::DispatchEventLine(const char* line) {
   }
   (this->*route->handler)(name, flags, text);
   return 1;
-}
-
-bool ChatConnection::IsLogonRefusal(const char* line) {
-  std::size_t length = sizeof(kLoginFailed) - 1;
-  if (std::strncmp(line, kLoginFailed, length) != 0) return false;
-  return line[length] == '\0' ||
-         (line[length] == '\r' && line[length + 1] == '\0');
 }
 
 int ChatConnection::ReceiveLoop() {

@@ -25,7 +25,7 @@ namespace {
 const std::size_t kBufferSize = 2048;
 
 struct Outcome {
-  std::vector<RecordedEvent> events;
+  std::vector<Event> events;
   bool refused = false;
 };
 
@@ -34,12 +34,13 @@ Outcome Deliver(const std::string& bytes, const std::vector<std::uint32_t>& plan
   environment.Reset();
   environment.bytes = bytes;
   environment.plan = plan;
-  EventRecorder connection(environment);
+  RecordingConnection connection(environment);
   connection.Configure("bot", "pw", "127.0.0.1", 6112);
   Check(connection.Connect() == 1, "connect");
   Check(connection.ReceiveLoop() == 0, "receive loop result");
   Check(connection.idles + 1 == environment.waits, "one idle call after every wait but the last");
   Check(environment.sent.empty(), "the loop sent something");
+  CheckFieldsFit(connection.events);
   return Outcome{connection.events, connection.logonState() == kLogonRefused};
 }
 
@@ -65,7 +66,7 @@ Outcome Model(const std::string& bytes) {
     char name[kEventNameSize];
     char text[kEventTextSize];
     ParseEventLine(line.c_str(), &id, name, &flags, text);
-    if (IsRoutedId(id)) model.events.push_back(RecordedEvent{id, name, flags, text});
+    if (IsRoutedId(id)) model.events.push_back(RoutedEvent(id, name, flags, text));
   }
   return model;
 }

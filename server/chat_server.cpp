@@ -779,21 +779,19 @@ bool ScriptedConnection::SendByteByByte(const std::string& bytes, std::chrono::m
   return true;
 }
 
-void ScriptedConnection::Reset() {
-  std::lock_guard<std::mutex> lock(server_.mu_);
-  if (connection_.fd < 0) return;
-  server_.Leave(connection_);
-  linger abort{1, 0};
-  ::setsockopt(connection_.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  ::close(connection_.fd);
-  connection_.fd = -1;
-  connection_.closing = true;
-}
+void ScriptedConnection::Reset() { CloseSocket(true); }
 
-void ScriptedConnection::Close() {
+void ScriptedConnection::Close() { CloseSocket(false); }
+
+void ScriptedConnection::CloseSocket(bool reset) {
   std::lock_guard<std::mutex> lock(server_.mu_);
   if (connection_.fd < 0) return;
   server_.Leave(connection_);
+  if (reset) {
+    // Closing with a zero linger time sends RST instead of FIN.
+    linger abort{1, 0};
+    ::setsockopt(connection_.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  }
   ::close(connection_.fd);
   connection_.fd = -1;
   connection_.closing = true;

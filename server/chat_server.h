@@ -280,6 +280,8 @@ class ScriptedConnection {
   friend class ChatServer;
   ScriptedConnection(ChatServer& server, ChatServer::Connection& connection)
       : server_(server), connection_(connection) {}
+  // Closes the socket, with a reset when `reset`.
+  void CloseSocket(bool reset);
   // Reads what arrives within `timeout` into the connection's unread lines.
   bool ReadMore(std::chrono::milliseconds timeout);
 

@@ -2,7 +2,6 @@
 // broken in the ways a person editing them by hand, or a full or locked
 // disk, breaks them. Each gives the program's own error or the bot goes on
 // without the file; none crashes, and nothing is written outside its files.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <set>
 #include <string>
 
 #include "app/product_variant.h"
@@ -31,23 +29,9 @@ const char kConfigurationError[] = "Error Reading Configuration File\n";
 class BadFilesTest : public ProgramTest {
  protected:
   void TearDown() override {
-    if (bot_ != nullptr) {
-      std::string errors = bot_->Stderr();
-      EXPECT_EQ(std::string::npos, errors.find("Sanitizer")) << errors;
-      EXPECT_EQ(std::string::npos, errors.find("runtime error")) << errors;
-    }
+    if (bot_ != nullptr) ExpectNoSanitizerReport();
     bot_.reset();
-    std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "scmembers.txt", "corvane.log",
-                                 "BroodWar.log"};
-    DIR* folder = opendir(scratch_.path().c_str());
-    ASSERT_NE(nullptr, folder);
-    while (dirent* entry = readdir(folder)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") {
-        EXPECT_EQ(1u, own.count(name)) << "wrote " << name;
-      }
-    }
-    closedir(folder);
+    ExpectOnlyOwnFiles();
   }
 
   // Runs BWCorvane_fast with the configuration `contents` and expects it to

@@ -15,27 +15,22 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "server/chat_server.h"
-#include "tests/bot_process.h"
-#include "tests/test_support.h"
+#include "tests/program_fixture.h"
 
 namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
-using server::ChatServer;
 using server::Script;
 using server::ScriptedConnection;
 using server::ServerOptions;
-using testing_support::BotProcess;
 using testing_support::ReadFile;
-using testing_support::ScratchDirectory;
 using testing_support::WriteFile;
 
 // The process id of this process's only child, the bot (0 if none).
@@ -103,74 +98,25 @@ bool ResidentMemoryIsTheProgramsOwn() {
 #endif
 }
 
-class HostileServerTest : public testing::Test {
+class HostileServerTest : public ProgramTest {
  protected:
-  void SetUp() override {
-    WriteFile("configuration.txt", "statbot secret1 Clan\n");
-    WriteFile("bwmembers.txt", "Members\nalice\nbob\n");
-  }
-
   void TearDown() override {
     if (bot_ != nullptr) {
       EXPECT_EQ(-1, bot_->Wait(0ms)) << "the bot ended; its error output:\n" << bot_->Stderr();
       bot_->Stop();
-      std::string errors = bot_->Stderr();
-      EXPECT_EQ(std::string::npos, errors.find("Sanitizer")) << errors;
-      EXPECT_EQ(std::string::npos, errors.find("runtime error")) << errors;
-      EXPECT_EQ("", errors);
+      ExpectNoSanitizerReport();
+      EXPECT_EQ("", bot_->Stderr());
     }
     server_.reset();
-    std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "corvane.log", "BroodWar.log"};
-    for (const std::string& file : FilesInFolder()) {
-      EXPECT_EQ(1u, own.count(file)) << "wrote outside its own files: " << file;
-    }
+    ExpectOnlyOwnFiles();
   }
 
-  std::vector<std::string> FilesInFolder() const {
-    std::vector<std::string> names;
-    DIR* folder = opendir(scratch_.path().c_str());
-    if (folder == nullptr) return names;
-    while (dirent* entry = readdir(folder)) {
-      if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-    }
-    closedir(folder);
-    return names;
-  }
-
-  // Starts the server with `scripts` for the first connections.
-  void StartServer(std::vector<Script> scripts) {
-    ServerOptions options;
-    options.port = CORVANE_TEST_SERVER_PORT;
-    options.floodWindow = std::chrono::milliseconds(5000 / 50);  // the program's pauses are scaled
-    options.scripts = std::move(scripts);
-    server_ = std::make_unique<ChatServer>(options);
-    ASSERT_TRUE(server_->Start()) << server_->LastError();
-  }
-
-  // Starts the server with `scripts`, then the bot.
+  // Starts the server with `scripts` for the first connections, then the bot.
   void Start(std::vector<Script> scripts) {
-    StartServer(std::move(scripts));
-    bot_ = std::make_unique<BotProcess>(CORVANE_BW_FAST, scratch_.path());
-  }
-
-  std::vector<std::string> LinesOf(int connection) const {
-    std::vector<std::string> texts;
-    for (const server::ReceivedLine& line : server_->LinesOf(connection)) texts.push_back(line.text);
-    return texts;
-  }
-
-  // Waits until connection `connection` sent `text` at least `count` times.
-  bool WaitForLine(const std::string& text, int connection, int count = 1) const {
-    return server_->WaitFor(
-        [&](const ChatServer&) {
-          std::vector<std::string> lines = LinesOf(connection);
-          return std::count(lines.begin(), lines.end(), text) >= count;
-        },
-        20s);
-  }
-
-  bool WaitForConnections(int count, std::chrono::milliseconds timeout = 20s) const {
-    return server_->WaitFor([count](const ChatServer& s) { return s.ConnectionCount() >= count; }, timeout);
+    ServerOptions options;
+    options.scripts = std::move(scripts);
+    StartServer(options);
+    Run(CORVANE_BW_FAST);
   }
 
   // The bot still works: connection `connection` asks for both members'
@@ -188,15 +134,6 @@ class HostileServerTest : public testing::Test {
     EXPECT_TRUE(WaitForLine("\x03\x04statbot", 2));
     EXPECT_TRUE(WaitForLine("secret1", 2));
     ExpectWalk(2);
-  }
-
-  bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = 20s) const {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (bot_->Stdout().find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(10ms);
-    }
-    return true;
   }
 
   bool OutputHas(const std::string& text) const { return bot_->Stdout().find(text) != std::string::npos; }
@@ -222,10 +159,6 @@ class HostileServerTest : public testing::Test {
       c.Close();
     };
   }
-
-  ScratchDirectory scratch_;
-  std::unique_ptr<ChatServer> server_;
-  std::unique_ptr<BotProcess> bot_;
 };
 
 std::string Info(const std::string& text) { return "1018 INFO \"" + text + "\"\r\n"; }
@@ -587,9 +520,9 @@ TEST_F(HostileServerTest, SilentServerLeavesTheBotIdleWithoutABusyLoop) {
 TEST_F(HostileServerTest, RefusedConnectionsUntilTheServerStarts) {
   // Nothing listens at first: the bot's connect attempts are refused, 40 ms
   // apart in this build; the server appears within its ten attempts.
-  bot_ = std::make_unique<BotProcess>(CORVANE_BW_FAST, scratch_.path());
+  Run(CORVANE_BW_FAST);
   std::this_thread::sleep_for(120ms);
-  StartServer({});
+  StartServer();
   EXPECT_TRUE(WaitForLine("\x03\x04statbot", 1));
   ExpectWalk(1);
 }

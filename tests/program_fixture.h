@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,7 +108,7 @@ class ProgramTest : public testing::Test {
 
   // Waits until connection `connection` sent `count` lines equal to `text`.
   bool WaitForLine(const std::string& text, int connection = 1, int count = 1,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+                   std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
     return server_->WaitFor(
         [&](const server::ChatServer&) {
           std::vector<std::string> lines = LinesOf(connection);
@@ -115,9 +117,32 @@ class ProgramTest : public testing::Test {
         timeout);
   }
 
+  // Waits until the server has accepted `count` connections.
+  bool WaitForConnections(int count, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+    return server_->WaitFor([count](const server::ChatServer& s) { return s.ConnectionCount() >= count; },
+                            timeout);
+  }
+
+  // Fails for every file in the test's folder that is not the program's.
+  void ExpectOnlyOwnFiles() const {
+    const std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "scmembers.txt", "corvane.log",
+                                       "BroodWar.log"};
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_.path())) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_EQ(1u, own.count(name)) << "wrote outside its own files: " << name;
+    }
+  }
+
+  // Fails when the program's error output holds a sanitizer's report.
+  void ExpectNoSanitizerReport() const {
+    const std::string errors = bot_->Stderr();
+    EXPECT_EQ(std::string::npos, errors.find("Sanitizer")) << errors;
+    EXPECT_EQ(std::string::npos, errors.find("runtime error")) << errors;
+  }
+
   // Waits until the program printed `text`.
   bool WaitForOutput(const std::string& text,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (bot_->Stdout().find(text) == std::string::npos) {
       if (std::chrono::steady_clock::now() > deadline) return false;
