@@ -91,6 +91,7 @@ class SocketPairEnvironment : public Environment {
   void CloseSocket(SocketHandle socket) override { DefaultEnvironment().CloseSocket(socket); }
   void Sleep(unsigned) override {}
   unsigned long GetLastError() override { return DefaultEnvironment().GetLastError(); }
+  std::int64_t UtcTime() override { return DefaultEnvironment().UtcTime(); }
 };
 
 // Counts the lines that reached a handler, so the loop's work is observable.

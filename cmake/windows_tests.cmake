@@ -32,6 +32,7 @@ add_executable(corvane_unit_tests
   ${PROJECT_SOURCE_DIR}/tests/configuration_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/event_line_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/receive_loop_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/utc_time_test.cpp
   ${CORVANE_WINDOWS_TEST_MAIN})
 target_link_libraries(corvane_unit_tests PRIVATE corvane_app corvane_test_support
   corvane_warnings)

@@ -84,6 +84,7 @@ class FuzzEnvironment : public Environment {
   void CloseSocket(SocketHandle) override {}
   void Sleep(unsigned milliseconds) override { sleeps.push_back(milliseconds); }
   unsigned long GetLastError() override { return 104; }
+  std::int64_t UtcTime() override { return 1796797805; }  // 2026-12-09T06:30:05Z
 
  private:
   std::size_t step_ = 0;        // the plan entry the next receive follows

@@ -74,6 +74,10 @@ class Environment {
 
   // Returns the error code of the last failed system call on this thread.
   virtual unsigned long GetLastError() = 0;
+
+  // Returns the system clock's time: whole seconds since
+  // 1970-01-01T00:00:00Z.
+  virtual std::int64_t UtcTime() = 0;
 };
 
 // Returns the environment of the real system; it lives for the whole run.

@@ -25,6 +25,7 @@ class RecordingEnvironment : public Environment {
   int socketsOpened = 0;
   std::vector<SocketHandle> socketsClosed;
   std::size_t largestSend = static_cast<std::size_t>(-1);  // cap per send call
+  std::int64_t utcTime = 1796797805;                       // 2026-12-09T06:30:05Z
 
   int StartSocketLibrary(unsigned short requested, unsigned short* reported) override;
   void StopSocketLibrary() override;
@@ -38,6 +39,7 @@ class RecordingEnvironment : public Environment {
   void CloseSocket(SocketHandle socket) override;
   void Sleep(unsigned milliseconds) override;
   unsigned long GetLastError() override;
+  std::int64_t UtcTime() override { return utcTime; }
 };
 
 // A connection whose peer is a script: each receive hands out the next

@@ -148,6 +148,12 @@ class PosixEnvironment : public Environment {
   unsigned long GetLastError() override {
     return static_cast<unsigned long>(errno);
   }
+
+  std::int64_t UtcTime() override {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec);
+  }
 };
 
 }  // namespace

@@ -112,6 +112,17 @@ class WindowsEnvironment : public Environment {
   }
 
   unsigned long GetLastError() override { return ::GetLastError(); }
+
+  std::int64_t UtcTime() override {
+    // FILETIME counts 100-ns steps since 1601-01-01, 11644473600 s before
+    // 1970-01-01.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    std::uint64_t ticks =
+        (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+        now.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks / 10000000u) - 11644473600LL;
+  }
 };
 
 }  // namespace

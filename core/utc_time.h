@@ -1,0 +1,19 @@
+// Writing a moment of the system clock as the logs and files show it.
+#ifndef CORVANE_CORE_UTC_TIME_H_
+#define CORVANE_CORE_UTC_TIME_H_
+
+#include <cstdint>
+
+namespace corvane {
+
+// "2026-12-09T06:30:05Z" and its NUL.
+const int kUtcTimeTextSize = 21;
+
+// Writes `seconds` since 1970-01-01T00:00:00Z as an ISO 8601 UTC time to
+// the second, e.g. "2026-12-09T06:30:05Z", into `text`. Times before 1970
+// or after 9999 are written as the nearest of those two years' bounds.
+void FormatUtcTime(std::int64_t seconds, char (&text)[kUtcTimeTextSize]);
+
+}  // namespace corvane
+
+#endif  // CORVANE_CORE_UTC_TIME_H_

@@ -1,0 +1,32 @@
+#include "core/utc_time.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace corvane {
+namespace {
+
+TEST(UtcTime, WritesTheCalendarDateAcrossLeapYearsAndClampsTheRange) {
+  struct Case {
+    std::int64_t seconds;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, "1970-01-01T00:00:00Z"},          {-5, "1970-01-01T00:00:00Z"},
+      {951782400, "2000-02-29T00:00:00Z"},   // a leap day of a century divisible by 400
+      {1709251199, "2024-02-29T23:59:59Z"},  // the last second of a leap day
+      {1796797805, "2026-12-09T06:30:05Z"}, {4107542399, "2100-02-28T23:59:59Z"},  // 2100 has no leap day
+      {4107542400, "2100-03-01T00:00:00Z"}, {253402300799, "9999-12-31T23:59:59Z"},
+      {INT64_MAX, "9999-12-31T23:59:59Z"},
+  };
+  for (const Case& c : cases) {
+    char text[kUtcTimeTextSize];
+    FormatUtcTime(c.seconds, text);
+    EXPECT_EQ(std::string(c.text), text) << c.seconds;
+  }
+}
+
+}  // namespace
+}  // namespace corvane
