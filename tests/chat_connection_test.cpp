@@ -27,6 +27,7 @@ using testing_support::ScriptedEnvironment;
 std::unique_ptr<server::ChatServer> StartServer(std::vector<server::Script> scripts = {}) {
   server::ServerOptions options;
   options.port = 0;
+  options.record = true;
   options.scripts = std::move(scripts);
   auto chat = std::make_unique<server::ChatServer>(options);
   EXPECT_TRUE(chat->Start()) << chat->LastError();

@@ -66,6 +66,7 @@ class ProgramTest : public testing::Test {
   void StartServer(server::ServerOptions options = server::ServerOptions(),
                    std::uint16_t port = CORVANE_TEST_SERVER_PORT) {
     options.port = port;
+    options.record = true;
     if (port == CORVANE_TEST_SERVER_PORT) options.floodWindow = kScaledSecond * 5;
     server_ = std::make_unique<server::ChatServer>(options);
     ASSERT_TRUE(server_->Start()) << server_->LastError();

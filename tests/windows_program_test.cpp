@@ -76,6 +76,7 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
   if (scenario.serve) {
     ServerOptions options = scenario.options;
     options.port = CORVANE_TEST_SERVER_PORT;
+    options.record = true;
     options.floodWindow = std::chrono::milliseconds(5000 / 50);  // the programs' pauses are scaled
     server = std::make_unique<ChatServer>(options);
     EXPECT_TRUE(server->Start()) << server->LastError();
