@@ -4,18 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "server/text.h"
+
 namespace corvane::bench {
 
 namespace {
-
-uint32_t Fnv1a(const std::string& text) {
-  uint32_t h = 2166136261u;
-  for (unsigned char ch : text) {
-    h ^= ch;
-    h *= 16777619u;
-  }
-  return h;
-}
 
 // Lines [first, first + count) of the flood.
 constexpr long kChunkLines = 1000;
@@ -24,7 +17,7 @@ std::string FloodChunk(long first, long count) {
   out.reserve(static_cast<size_t>(count) * 72);
   char line[128];
   for (long i = first; i < first + count; ++i) {
-    const uint32_t h = Fnv1a(std::to_string(i));
+    const uint32_t h = server::Fnv1a(std::to_string(i));
     const int n = std::snprintf(line, sizeof line,
                                 "1018 INFO \"Flood %07ld: player%u's record: %u-%u-%u, rating %u\"\r\n", i,
                                 h % 100000, h % 200, (h >> 8) % 150, (h >> 16) % 10, 1000 + (h >> 20) % 1000);

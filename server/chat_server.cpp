@@ -56,16 +56,27 @@ bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == E
 class ChatServer::Link final : public ConnectionLink {
  public:
   Link(ChatServer& server, int id, int fd)
-      : server_(server),
-        id_(id),
-        fd(fd),
+      : fd(fd),
         wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-        conversation(id, server.options_, server.lobby_) {}
+        conversation(id, server.options_, server.lobby_),
+        server_(server),
+        id_(id) {}
   ~Link() {
     if (wake >= 0) ::close(wake);
   }
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
+
+  int fd;                       // -1 once closed; changed only by the link's thread, with mu_ held
+  int wake;                     // an eventfd that wakes the link's thread
+  Conversation conversation;    // guarded by mu_
+  LineCutter cutter;            // guarded by mu_
+  std::string sending;          // taken from the conversation, not yet sent; the link's thread only
+  bool closeRequested = false;  // guarded by mu_
+  bool conversing = false;      // served by the server's conversation (guarded by mu_)
+  bool scripted = false;        // handed to a script
+  bool ended = false;           // the link's thread is done (guarded by mu_)
+  std::thread thread;
 
   // Wakes the link's thread (safe from any thread, never blocks).
   void Wake() const {
@@ -176,18 +187,6 @@ class ChatServer::Link final : public ConnectionLink {
  private:
   ChatServer& server_;
   const int id_;
-
- public:
-  int fd;                       // -1 once closed; changed only by the link's thread, with mu_ held
-  int wake;                     // an eventfd that wakes the link's thread
-  Conversation conversation;    // guarded by mu_
-  LineCutter cutter;            // guarded by mu_
-  std::string sending;          // taken from the conversation, not yet sent; the link's thread only
-  bool closeRequested = false;  // guarded by mu_
-  bool conversing = false;      // served by the server's conversation (guarded by mu_)
-  bool scripted = false;        // handed to a script
-  bool ended = false;           // the link's thread is done (guarded by mu_)
-  std::thread thread;
 };
 
 ChatServer::ChatServer(ServerOptions options) : options_(std::move(options)), lobby_(options_) {

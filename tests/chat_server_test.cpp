@@ -24,25 +24,21 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "server_texts.h"
 
 namespace corvane::server {
 namespace {
+
+using texts::InfoLines;
+using texts::Welcome;
+using texts::kLoginFailed;
+using texts::kTopic;
 
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 constexpr milliseconds kWait{
     10000};  // generous upper bound for a busy machine; tests end as soon as data arrives
-
-const std::string kTopic = "1018 INFO \"Chat topic: This is the public chat channel.\"\r\n";
-// What follows the password of a logon the server does not take.
-const std::string kLoginFailed = "\r\nLogin failed.\r\n\r\nUsername: ";
-
-std::string InfoLines(const std::vector<std::string>& texts) {
-  std::string out;
-  for (const std::string& t : texts) out += "1018 INFO \"" + t + "\"\r\n";
-  return out;
-}
 
 // A plain blocking TCP client on 127.0.0.1 that keeps everything it receives.
 class Client {
@@ -128,15 +124,6 @@ class Client {
   int lastError_ = 0;
   std::string received_;
 };
-
-std::string Welcome(const std::string& name, int accounts = 1) {
-  return "2010 NAME " + name + "\r\n" + "1007 CHANNEL \"Chat\"\r\n" + "1001 USER " + name +
-         " 0010 [CHAT]\r\n" + "1019 ERROR \"Hello " + name + ", welcome!\"\r\n" +
-         (accounts == 1 ? std::string("1018 INFO \"There is 1 user account on this server.\"\r\n")
-                        : "1018 INFO \"There are " + std::to_string(accounts) +
-                              " user accounts on this server.\"\r\n") +
-         "1018 INFO \"\"\r\n" + "1005 TALK " + name + " 0010 \"You have no mail.\"\r\n" + kTopic;
-}
 
 // Sends the logon the way the bot does and waits for the end of the welcome burst.
 bool LogOn(Client& client, const std::string& account, const std::string& password = "secret1") {

@@ -10,37 +10,24 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "server_texts.h"
 
 namespace corvane::server {
 namespace {
 
+using texts::InfoLines;
+using texts::Welcome;
+using texts::kLoginFailed;
+using texts::kPrompts;
+using texts::kTopic;
+
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-const std::string kPrompts =
-    "Connection from [127.0.0.1]\r\nEnter your account name and password.\r\nUsername: ";
-const std::string kTopic = "1018 INFO \"Chat topic: This is the public chat channel.\"\r\n";
-// What follows the password of a logon the server does not take.
-const std::string kLoginFailed = "\r\nLogin failed.\r\n\r\nUsername: ";
 const std::string kQuotaExceeded =
     "1019 ERROR \"Your message quota has been exceeded!\"\r\n"
     "1019 ERROR \"You are sending commands to the server too quickly and risk being disconnected for "
     "flooding. Please slow down.\"\r\n";
-
-std::string InfoLines(const std::vector<std::string>& texts) {
-  std::string out;
-  for (const std::string& t : texts) out += "1018 INFO \"" + t + "\"\r\n";
-  return out;
-}
-
-std::string Welcome(const std::string& name, int accounts = 1) {
-  return "2010 NAME " + name + "\r\n" + "1007 CHANNEL \"Chat\"\r\n" + "1001 USER " + name +
-         " 0010 [CHAT]\r\n" + "1019 ERROR \"Hello " + name + ", welcome!\"\r\n" +
-         (accounts == 1 ? std::string("1018 INFO \"There is 1 user account on this server.\"\r\n")
-                        : "1018 INFO \"There are " + std::to_string(accounts) +
-                              " user accounts on this server.\"\r\n") +
-         "1018 INFO \"\"\r\n" + "1005 TALK " + name + " 0010 \"You have no mail.\"\r\n" + kTopic;
-}
 
 // One client of the lobby: what it sends goes through the line framing into
 // its conversation; what the conversation queues is what it receives.
