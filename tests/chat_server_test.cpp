@@ -30,9 +30,9 @@ namespace corvane::server {
 namespace {
 
 using texts::InfoLines;
-using texts::Welcome;
 using texts::kLoginFailed;
 using texts::kTopic;
+using texts::Welcome;
 
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;

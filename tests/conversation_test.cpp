@@ -16,10 +16,10 @@ namespace corvane::server {
 namespace {
 
 using texts::InfoLines;
-using texts::Welcome;
 using texts::kLoginFailed;
 using texts::kPrompts;
 using texts::kTopic;
+using texts::Welcome;
 
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
