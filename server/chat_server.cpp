@@ -316,6 +316,11 @@ int ChatServer::ConnectionCount() const {
   return connectionCount_;
 }
 
+bool ChatServer::ConnectionEnded(int connection) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return ended_.count(connection) != 0;
+}
+
 uint16_t ChatServer::ClientPort(int connection) const {
   std::lock_guard<std::mutex> lock(mu_);
   if (connection < 1 || static_cast<size_t>(connection) > clientPorts_.size()) return 0;
@@ -428,6 +433,7 @@ void ChatServer::Serve(const std::shared_ptr<Connection>& connection) {
     c.fd = -1;
   }
   c.closed = true;
+  ended_.insert(c.id);
 }
 
 void ChatServer::ServeLines(Connection& c) {

@@ -167,6 +167,11 @@ class ChatServer {
   // Number of connections accepted so far (open or closed).
   int ConnectionCount() const;
 
+  // True once connection `connection` was accepted and its serving ended: the
+  // end of its stream was read, it was reset, or the server or its script
+  // closed it. Everything the client sent before that is recorded.
+  bool ConnectionEnded(int connection) const;
+
   // The client's TCP port of connection `connection` (0 when unknown).
   uint16_t ClientPort(int connection) const;
 
@@ -240,6 +245,7 @@ class ChatServer {
   std::vector<ReceivedChunk> chunks_;
   std::vector<ReceivedLine> lines_;
   std::vector<uint16_t> clientPorts_;  // by connection id - 1
+  std::set<int> ended_;                // connections whose serving has ended
 };
 
 // The server's view of one connection given to a script. Everything the

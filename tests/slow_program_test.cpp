@@ -16,7 +16,7 @@ TEST_F(ProgramTest, SlowShippedProgramKeepsItsRealPauses) {
   StartServer(options, 6112);
   Run(CORVANE_BW_SHIPPED);
   ASSERT_TRUE(WaitForLine("/stats bob SEXP", 1, 1, 40s));
-  bot_->Stop();
+  StopBot();
   std::vector<ReceivedLine> lines = server_->Lines();
   auto find = [&](const std::string& text) {
     return std::find_if(lines.begin(), lines.end(), [&](const ReceivedLine& l) { return l.text == text; })
