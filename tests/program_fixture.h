@@ -40,6 +40,18 @@ inline std::string Banner(const std::string& indent, const std::string& product)
   return banner + indent + "  Stat Checker for " + product + " Only\n";
 }
 
+// What the programs print on standard error, and nothing else, for each
+// problem with configuration.txt (checked in ProgramTest.ConfigurationErrors...).
+inline const std::string kConfigurationError = "Error Reading Configuration File\n";
+inline const std::string kConfigurationNotThreeWords =
+    kConfigurationError + "It needs three words: account name, password and home channel.\n";
+inline const std::string kConfigurationAccountNameTooLong =
+    kConfigurationError + "The account name is longer than 15 characters.\n";
+inline const std::string kConfigurationPasswordTooLong =
+    kConfigurationError + "The password is longer than 15 characters.\n";
+inline const std::string kConfigurationHomeChannelTooLong =
+    kConfigurationError + "The home channel is longer than 35 characters.\n";
+
 // 1 s of the shipped programs' time in the test builds, whose pauses are
 // divided by 50.
 inline constexpr std::chrono::milliseconds kScaledSecond{1000 / 50};

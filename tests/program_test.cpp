@@ -320,27 +320,35 @@ TEST_F(ProgramTest, AHomeChannelInOtherLetterCaseIsNamedWithTheServersSpelling) 
       ReadFile("corvane.log"));
 }
 
+// Every message about configuration.txt, each checked here alone.
 TEST_F(ProgramTest, ConfigurationErrorsStopTheProgramBeforeItConnects) {
   StartServer();
   struct Case {
-    const char* contents;  // nullptr: no file
-    const char* error;
+    const char* name;
+    bool present;  // false: no file at all
+    std::string contents;
+    const std::string& error;
   };
   const Case cases[] = {
-      {nullptr, "Error Reading Configuration File\n"},
-      {"statbot secret1\n",
-       "Error Reading Configuration File\n"
-       "It needs three words: account name, password and home channel.\n"},
-      {"statbot secret1 a-home-channel-name-of-thirty-six-chars\n",
-       "Error Reading Configuration File\nThe home channel is longer than 35 characters.\n"},
+      {"no file", false, "", kConfigurationError},
+      {"empty", true, "", kConfigurationNotThreeWords},
+      {"white space alone", true, " \r\n\t\n", kConfigurationNotThreeWords},
+      {"two words", true, "statbot secret1\n", kConfigurationNotThreeWords},
+      {"account name of 16", true, std::string(16, 'a') + " pw Clan\n", kConfigurationAccountNameTooLong},
+      {"password of 5000", true, "statbot " + std::string(5000, 'p') + " Clan\n",
+       kConfigurationPasswordTooLong},
+      {"home channel of 36", true, "statbot secret1 a-home-channel-name-of-thirty-six-chars\n",
+       kConfigurationHomeChannelTooLong},
+      {"home channel of 100000 without a line end", true, "statbot pw " + std::string(100000, 'c'),
+       kConfigurationHomeChannelTooLong},
   };
   for (const Case& c : cases) {
     std::remove("configuration.txt");
-    if (c.contents != nullptr) WriteFile("configuration.txt", c.contents);
+    if (c.present) WriteFile("configuration.txt", c.contents);
     Run(CORVANE_BW_FAST);
-    EXPECT_EQ(1, bot_->Wait(10s));
-    EXPECT_EQ(c.error, bot_->Stderr());
-    EXPECT_EQ("", bot_->Stdout()) << "no banner";
+    EXPECT_EQ(1, bot_->Wait(20s)) << c.name;
+    EXPECT_EQ(c.error, bot_->Stderr()) << c.name;
+    EXPECT_EQ("", bot_->Stdout()) << c.name << ": no banner";
   }
   EXPECT_EQ(0, server_->ConnectionCount()) << "nothing is sent";
 }
