@@ -71,7 +71,8 @@ class ProgramTest : public testing::Test {
   void SetUp() override {
     testing_support::WriteFile("configuration.txt", "statbot secret1 Clan\n");
     testing_support::WriteFile("bwmembers.txt", "Members\nalice\nbob\n");
-    testing_support::WriteFile("scmembers.txt", "Members\nbob1\n");
+    // As a Windows editor saves it: no CR may reach a request.
+    testing_support::WriteFile("scmembers.txt", "Members\r\nbob1\r\n");
   }
 
   // Starts the stand-in server. Its flood protection counts in the
