@@ -84,7 +84,7 @@ TEST_F(DeadConnectionTest, AVanishedPeerIsGivenUpAndTheBotReconnects) {
       20s))
       << bot_->Stdout();
   EXPECT_EQ(-1, bot_->Wait(0ms)) << "the bot still runs";
-  bot_->Stop();
+  StopBot();
   const int last = server_->ConnectionCount();
   ExpectOneWalk(last, {"alice", "bob"});
 }

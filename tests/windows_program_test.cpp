@@ -105,6 +105,15 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
     outcome.files[name] = entry.is_directory() ? "<folder>" : WithoutErrorCodes(ReadFile(name));
   }
   if (server) {
+    // The program has ended; compare only once the server has read all it sent.
+    EXPECT_TRUE(server->WaitFor(
+        [](const ChatServer& s) {
+          for (int connection = 1; connection <= s.ConnectionCount(); ++connection) {
+            if (!s.ConnectionEnded(connection)) return false;
+          }
+          return true;
+        },
+        20s));
     server->Stop();
     for (int connection = 1; connection <= server->ConnectionCount(); ++connection) {
       outcome.sent += "<connection " + std::to_string(connection) + ">";
