@@ -28,7 +28,9 @@ done
 root=${CORVANE_BUILD_ROOT:-build}
 mkdir -p "$root"
 root=$(cd "$root" && pwd)
-port=16312  # the Windows runs' own port; the Linux suite uses 16112 and 6112
+# The Windows runs' own port (the Linux suite uses 16112 and 6112);
+# CORVANE_WINDOWS_TEST_PORT overrides it, so that two runs can share a machine.
+port=${CORVANE_WINDOWS_TEST_PORT:-16312}
 started=$SECONDS
 step() { echo "test-windows: [$((SECONDS - started)) s] $*"; }
 
