@@ -75,8 +75,11 @@ const unsigned kPauseDivisor = 50;
 const unsigned kPauseDivisor = 1;
 #endif
 
+// The two helpers below are static: the shipped and the test platform
+// libraries compile them with different divisors, and each keeps its own.
+
 // Returns `milliseconds` as the build waits them: divided by kPauseDivisor.
-inline unsigned ScaledPauseMs(unsigned milliseconds) {
+static inline unsigned ScaledPauseMs(unsigned milliseconds) {
   return milliseconds / kPauseDivisor;
 }
 
@@ -84,7 +87,7 @@ inline unsigned ScaledPauseMs(unsigned milliseconds) {
 // (or `milliseconds` itself when that is less): for bounds on the system's
 // own work (connecting, keep-alive) that a busy test machine must still be
 // able to meet.
-inline unsigned ScaledBoundMs(unsigned milliseconds, unsigned floorMs) {
+static inline unsigned ScaledBoundMs(unsigned milliseconds, unsigned floorMs) {
   unsigned scaled = milliseconds / kPauseDivisor;
   if (floorMs > milliseconds) floorMs = milliseconds;
   return scaled < floorMs ? floorMs : scaled;
