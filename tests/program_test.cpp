@@ -355,3 +355,50 @@ TEST_F(ProgramTest, ConfigurationErrorsStopTheProgramBeforeItConnects) {
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST_F(ProgramTest, AWalkCutByALostConnectionStopsAndTheBotReconnectsAtOnce) {
+  std::string list = "Members\n";
+  for (char c = 'a'; c <= 'j'; ++c) list += std::string("player_") + c + "\n";
+  WriteFile("bwmembers.txt", list);
+  std::atomic<std::chrono::steady_clock::rep> cut{0};  // set on the server's thread
+  ServerOptions options;
+  options.scripts.push_back([&cut](server::ScriptedConnection& c) {
+    if (!c.Welcome()) return;
+    c.Send("1007 CHANNEL \"Clan\"\r\n");
+    if (!c.ReadUntil("/stats player_a SEXP")) return;
+    cut = std::chrono::steady_clock::now().time_since_epoch().count();
+    c.Reset();
+  });
+  StartServer(options);
+  Run(CORVANE_BW_FAST);
+  ASSERT_TRUE(WaitForConnections(2)) << bot_->Stdout();
+  const auto since =
+      std::chrono::steady_clock::now().time_since_epoch() - std::chrono::steady_clock::duration(cut.load());
+  std::printf("from the cut to the reconnect: %.0f ms (the test build's pauses are 1/50)\n",
+              std::chrono::duration<double, std::milli>(since).count());
+  ASSERT_TRUE(WaitForOutput("Reading name: player_j\n")) << bot_->Stdout();
+  bot_->Stop();
+
+  // The dead connection's part of the console: between the two logons.
+  const std::string out = bot_->Stdout();
+  const std::string logon = "*** LOGGED ON AS: statbot ***";
+  const std::size_t first = out.find(logon);
+  const std::size_t second = out.find(logon, first + 1);
+  ASSERT_NE(std::string::npos, second) << out;
+  const std::string dead = out.substr(first, second - first);
+  EXPECT_NE(std::string::npos, dead.find("Reading name: player_a\n")) << dead;
+  EXPECT_EQ(std::string::npos, dead.find("Reading name: player_b")) << "nothing more on a dead connection:\n"
+                                                                    << dead;
+  EXPECT_NE(std::string::npos,
+            testing_support::WithoutErrorCodes(ReadFile("corvane.log"))
+                .find("Cannot send the stats request for player_b: error code N; the walk stops there\r\n"))
+      << ReadFile("corvane.log");
+}
+
+}  // namespace
+}  // namespace corvane
