@@ -20,11 +20,15 @@ const unsigned kRequestPauseMs = 5000;
 
 StatCheckBot::StatCheckBot(const ProductVariant& variant,
                            Environment& environment) noexcept
-    : ChatConnection(environment), variant_(variant) {}
+    : ChatConnection(environment),
+      variant_(variant),
+      results_(variant.resultsFile),
+      attribution_(*this) {}
 
 int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
                             const char* text) {
   ChatConnection::OnChannel(name, flags, text);
+  attribution_.EndAnswer();
   char channel[kEventTextSize];
   CopyPrintable(channel, text);
   std::printf("\nJoined Channel %s \r\n", channel);
@@ -68,6 +72,7 @@ int StatCheckBot::OnInfo(const char* name, std::uint32_t flags,
   char shown[kEventTextSize];
   CopyPrintable(shown, text);
   std::printf("INFO: %s \r\n", shown);
+  attribution_.InfoLine(text, environment().UtcTime());
   return 1;
 }
 
@@ -78,6 +83,7 @@ int StatCheckBot::OnError(const char* name, std::uint32_t flags,
   char shown[kEventTextSize];
   CopyPrintable(shown, text);
   std::printf("\nERROR: %s \r\n", shown);
+  attribution_.ErrorLine(text, environment().UtcTime());
   return 1;
 }
 
@@ -90,6 +96,11 @@ int StatCheckBot::OnName(const char* name, std::uint32_t flags,
   return 1;
 }
 
+void StatCheckBot::OnIdle() {
+  ChatConnection::OnIdle();
+  if (lastWaitTimedOut()) attribution_.EndAnswer();
+}
+
 void StatCheckBot::WalkMembersList() {
   std::FILE* file = std::fopen(variant_.membersListFile, "r");
   if (file == nullptr) {
@@ -97,6 +108,7 @@ void StatCheckBot::WalkMembersList() {
     std::exit(1);
   }
   SkipByteOrderMark(file);
+  const std::int64_t walk = environment().UtcTime();
   MembersListReader reader(file);
   while (!reader.Finished()) {
     environment().Sleep(kRequestPauseMs);
@@ -110,9 +122,15 @@ void StatCheckBot::WalkMembersList() {
     const char* name = rest[0] != '\0' ? rest : lineStart;
     if (name[0] == '\0') continue;
     std::printf("Reading name: %s\n", name);
-    Send(variant_.statsCommandFormat, name);
+    if (Send(variant_.statsCommandFormat, name)) {
+      attribution_.Requested(name, walk);
+    }
   }
   std::fclose(file);
+}
+
+void StatCheckBot::ConnectionEnded() {
+  attribution_.ConnectionLost(environment().UtcTime());
 }
 
 void StatCheckBot::AppendResult(const char* prefix, const char* text) {
@@ -136,6 +154,29 @@ void StatCheckBot::ReportLostResult(const char* step) {
       "Cannot %s the result log %s: error code %lu; "
       "an answer was printed but not recorded",
       step, variant_.resultLogFile, code);
+}
+
+void StatCheckBot::TakeRow(const ResultRow& row) {
+  bool newFile = false;
+  int written = results_.Append(row, &newFile);
+  // Read before WriteLog, whose file calls may change it.
+  unsigned long code = environment().GetLastError();
+  if (newFile) {
+    std::printf(
+        "\n%s has other columns than this program writes; "
+        "the results go to %s \r\n",
+        variant_.resultsFile, results_.path());
+    WriteLog(
+        "The results file %s has other columns than this program writes; "
+        "the results go to %s",
+        variant_.resultsFile, results_.path());
+  }
+  if (!written) {
+    WriteLog(
+        "Cannot write the results file %s: error code %lu; "
+        "the %s row of \"%s\" was not recorded",
+        results_.path(), code, ResultStatusName(row.status), row.player);
+  }
 }
 
 void StatCheckBot::ReportLetterCase(const char* channel,

@@ -48,7 +48,9 @@ int ChatConnection::ReceiveLoop() {
   int pending = 0;
   for (;;) {
     // A failed wait counts as readiness: the receive then tells what is wrong.
-    if (environment_.WaitReadable(socket_, kWaitSeconds) != 0) {
+    int ready = environment_.WaitReadable(socket_, kWaitSeconds);
+    lastWaitTimedOut_ = ready == 0;
+    if (ready != 0) {
       int room = kReceiveBufferSize - pending - offset;
       if (room == 0) {
         std::memmove(buffer, buffer + offset,
