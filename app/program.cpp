@@ -67,6 +67,7 @@ int RunProgram(StatCheckBot& bot, Environment& environment,
   int refused = 0;
   while (bot.ConnectAndJoin()) {
     bot.ReceiveLoop();
+    bot.ConnectionEnded();
     bot.Disconnect();
     if (bot.logonState() == kLogonConfirmed) refused = 0;
     if (bot.logonState() != kLogonRefused) continue;

@@ -14,11 +14,15 @@ namespace corvane {
 
 StatCheckBot::StatCheckBot(const ProductVariant& variant,
                            Environment& environment) noexcept
-    : ChatConnection(environment), variant_(variant) {}
+    : ChatConnection(environment),
+      variant_(variant),
+      results_(variant.resultsFile),
+      attribution_(*this) {}
 
 int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
                             const char* text) {
   ChatConnection::OnChannel(name, flags, text);
+  attribution_.EndAnswer();
   char channel[kEventTextSize];
   CopyPrintable(channel, text);
   std::printf("\nJoined Channel %s \r\n", channel);
@@ -59,6 +63,7 @@ int StatCheckBot::OnInfo(const char* name, std::uint32_t flags,
                          const char* text) {
   ChatConnection::OnInfo(name, flags, text);
   ReportAnswer("", "INFO: ", text);
+  attribution_.InfoLine(text, environment().UtcTime());
   return 1;
 }
 
@@ -66,6 +71,7 @@ int StatCheckBot::OnError(const char* name, std::uint32_t flags,
                           const char* text) {
   ChatConnection::OnError(name, flags, text);
   ReportAnswer("ERROR: ", "\nERROR: ", text);
+  attribution_.ErrorLine(text, environment().UtcTime());
   return 1;
 }
 
@@ -78,12 +84,18 @@ int StatCheckBot::OnName(const char* name, std::uint32_t flags,
   return 1;
 }
 
+void StatCheckBot::OnIdle() {
+  ChatConnection::OnIdle();
+  if (lastWaitTimedOut()) attribution_.EndAnswer();
+}
+
 void StatCheckBot::WalkMembersList() {
   std::FILE* file = OpenTextFile(variant_.membersListFile);
   if (file == nullptr) {
     std::fputs(variant_.membersListError, stderr);
     std::exit(1);
   }
+  const std::int64_t walk = environment().UtcTime();
   MembersListReader reader(file);
   while (!reader.Finished()) {
     environment().Sleep(kRequestPauseMs);
@@ -102,6 +114,7 @@ void StatCheckBot::WalkMembersList() {
       break;
     }
     std::printf("Reading name: %s\n", name);
+    attribution_.Requested(name, walk);
   }
   std::fclose(file);
 }
@@ -125,6 +138,10 @@ void StatCheckBot::ReportAnswer(const char* logPrefix,
   std::printf("%s%s \r\n", consolePrefix, shown);
 }
 
+void StatCheckBot::ConnectionEnded() {
+  attribution_.ConnectionLost(environment().UtcTime());
+}
+
 void StatCheckBot::AppendResult(const char* prefix, const char* text) {
   // The result log has a file of its own, opened around each line, so that
   // corvane.log keeps the log slot for the whole run.
@@ -146,6 +163,29 @@ void StatCheckBot::ReportLostResult(const char* step) {
       "Cannot %s the result log %s: error code %lu; "
       "an answer was printed but not recorded",
       step, variant_.resultLogFile, code);
+}
+
+void StatCheckBot::TakeRow(const ResultRow& row) {
+  bool newFile = false;
+  int written = results_.Append(row, &newFile);
+  // Read before WriteLog, whose file calls may change it.
+  unsigned long code = environment().GetLastError();
+  if (newFile) {
+    std::printf(
+        "\n%s has other columns than this program writes; "
+        "the results go to %s \r\n",
+        variant_.resultsFile, results_.path());
+    WriteLog(
+        "The results file %s has other columns than this program writes; "
+        "the results go to %s",
+        variant_.resultsFile, results_.path());
+  }
+  if (!written) {
+    WriteLog(
+        "Cannot write the results file %s: error code %lu; "
+        "the %s row of \"%s\" was not recorded",
+        results_.path(), code, ResultStatusName(row.status), row.player);
+  }
 }
 
 void StatCheckBot::ReportLetterCase(const char* channel,

@@ -1,5 +1,6 @@
 // Micro-benchmarks of the chat client's per-line work: parsing an event
-// line, dispatching it to a handler slot, and the receive loop's framing of a
+// line, dispatching it to a handler slot, parsing and attributing the lines
+// of stats answers for the results file, and the receive loop's framing of a
 // byte stream read from a socket pair.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
@@ -8,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/answer_attribution.h"
+#include "app/stats_answer.h"
 #include "core/chat_connection.h"
 #include "core/event_line.h"
 #include "platform/environment.h"
@@ -61,6 +64,65 @@ BENCHMARK_CAPTURE(BM_DispatchEventLine, talk_name_flags_text, kTalkLine, nullptr
 BENCHMARK_CAPTURE(BM_DispatchEventLine, user_name_flags, kUserLine, nullptr);
 BENCHMARK_CAPTURE(BM_DispatchEventLine, unhandled_id_no_log, kUnhandledLine, nullptr);
 BENCHMARK_CAPTURE(BM_DispatchEventLine, unhandled_id_log_to_dev_null, kUnhandledLine, "/dev/null");
+
+// The lines of one stats answer, as the handlers get their texts.
+const char* const kAnswerTexts[] = {"player12345's record:", "Ladder games: [rank] 1625 pts (7/3/2)",
+                                    "Normal games: 12-5-1"};
+const char* const kAnswerLines[] = {"1018 INFO \"player12345's record:\"\r",
+                                    "1018 INFO \"Ladder games: [rank] 1625 pts (7/3/2)\"\r",
+                                    "1018 INFO \"Normal games: 12-5-1\"\r"};
+
+void BM_ReadGamesLine(benchmark::State& state) {
+  GameKind kind = kGamesOther;
+  GameFigures figures;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ReadGamesLine(kAnswerTexts[1], &kind, &figures));
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ReadGamesLine);
+
+// Rows are counted, not written: the file's cost is the result log's kind.
+class CountingSink : public ResultSink {
+ public:
+  long rows = 0;
+  void TakeRow(const ResultRow&) override { ++rows; }
+};
+
+// A connection whose info handler ties each answer line to its request, as
+// the bot's does after printing and logging it.
+class AttributingConnection : public ChatConnection {
+ public:
+  CountingSink sink;
+  AnswerAttribution attribution{sink};
+  int OnInfo(const char*, std::uint32_t, const char* text) override {
+    attribution.InfoLine(text, 0);
+    return 1;
+  }
+};
+
+// Per answer line: a request is remembered for every answer of three lines,
+// and each line is attributed and parsed; with `dispatch`, each line is
+// first parsed and dispatched as the receive loop hands it over.
+void BM_AttributeAnswerLine(benchmark::State& state, bool dispatch) {
+  static AttributingConnection connection;  // fixed storage of 2,048 requests
+  long lines = 0;
+  for (auto _ : state) {
+    int line = static_cast<int>(lines++ % 3);
+    if (line == 0) connection.attribution.Requested("player12345", 0);
+    if (dispatch) {
+      connection.DispatchEventLine(kAnswerLines[line]);
+    } else {
+      connection.attribution.InfoLine(kAnswerTexts[line], 0);
+    }
+  }
+  connection.attribution.ConnectionLost(0);
+  benchmark::DoNotOptimize(connection.sink.rows);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK_CAPTURE(BM_AttributeAnswerLine, attribution_and_parsing, false);
+BENCHMARK_CAPTURE(BM_AttributeAnswerLine, dispatch_attribution_and_parsing, true);
 
 // Counts the lines that reached a handler, so the loop's work is observable.
 class CountingConnection : public ChatConnection {

@@ -22,7 +22,8 @@ ChatConnection::ChatConnection(Environment& environment) noexcept
       log_(nullptr),
       socket_(kInvalidSocket),
       port_(kChatServerPort),
-      logonState_(kLogonPending) {
+      logonState_(kLogonPending),
+      lastWaitTimedOut_(false) {
   userName_[0] = '\0';
   loggedOnName_[0] = '\0';
   password_[0] = '\0';

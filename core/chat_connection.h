@@ -152,6 +152,9 @@ class ChatConnection {
 
  protected:
   Environment& environment() { return environment_; }
+  // True when the receive loop's last wait ended without anything to read:
+  // a whole second passed without a line.
+  bool lastWaitTimedOut() const { return lastWaitTimedOut_; }
 
  private:
   // Writes "`what` <host>, port <port>: error code <code>" to the log, with
@@ -179,6 +182,7 @@ class ChatConnection {
   char currentChannel_[kTextFieldSize];
   std::uint16_t port_;
   LogonState logonState_;
+  bool lastWaitTimedOut_;
 };
 
 // The signature of handler slots 1 to 16, as a member of ChatConnection.

@@ -45,7 +45,9 @@ int ChatConnection::ReceiveLoop() {
   LineFramer framer;
   for (;;) {
     // A failed wait counts as readiness: the receive then tells what is wrong.
-    if (environment_.WaitReadable(socket_, kReceiveWaitSeconds) != 0) {
+    int ready = environment_.WaitReadable(socket_, kReceiveWaitSeconds);
+    lastWaitTimedOut_ = ready == 0;
+    if (ready != 0) {
       if (!ReceiveInto(framer) || !DispatchLines(framer)) return 0;
     }
     OnIdle();

@@ -16,6 +16,7 @@
 
 #include "server/chat_server.h"
 #include "tests/bot_process.h"
+#include "tests/results_conversation.h"
 #include "tests/test_support.h"
 
 namespace corvane {
@@ -102,7 +103,10 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
   }
   for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
     std::string name = entry.path().filename().string();
-    outcome.files[name] = entry.is_directory() ? "<folder>" : WithoutErrorCodes(ReadFile(name));
+    // The results files hold the times of each run.
+    outcome.files[name] = entry.is_directory()
+                              ? "<folder>"
+                              : testing_support::WithoutUtcTimes(WithoutErrorCodes(ReadFile(name)));
   }
   if (server) {
     // The program has ended; compare only once the server has read all it sent.
@@ -257,6 +261,21 @@ TEST(WindowsProgram, ControlBytesAndALostResultLogMatchOnBothBuilds) {
   EXPECT_EQ(std::string::npos, posix.out.find('\x1b'));
   EXPECT_EQ(CountOf(posix.out, "INFO: ") + CountOf(posix.out, "\nERROR: "),
             CountOf(posix.files["corvane.log"], "Cannot open the result log BroodWar.log: error code N"));
+}
+
+TEST(WindowsProgram, ResultsFileOfEveryKindOfAnswerMatchesThePosixBuild) {
+  // Every kind of row: records, an unattributed header, an unknown player, a
+  // dropped request, a missing answer and a connection lost mid-answer.
+  Scenario scenario;
+  scenario.files = {{"configuration.txt", "statbot secret1 Clan\n"},
+                    {"bwmembers.txt", testing_support::kResultsMembers}};
+  scenario.options.scripts = {testing_support::AnswerTheWalkAndCloseMidAnswer,
+                              testing_support::NameTheBotAndListen};
+  // The second logon comes after the rows of the lost connection.
+  scenario.lastOutput = "\n*** LOGGED ON AS: statbot *** \r\n";
+  scenario.lastOutputTimes = 2;
+  Outcome posix = ExpectSameBytes(kBroodWar, scenario);
+  EXPECT_EQ(testing_support::ResultsOfTheConversation(), posix.files["BroodWar.csv"]);
 }
 
 }  // namespace
