@@ -92,6 +92,9 @@ class SocketPairEnvironment : public Environment {
   void Sleep(unsigned) override {}
   unsigned long GetLastError() override { return DefaultEnvironment().GetLastError(); }
   std::int64_t UtcTime() override { return DefaultEnvironment().UtcTime(); }
+  int ReplaceFile(const char* from, const char* to) override {
+    return DefaultEnvironment().ReplaceFile(from, to);
+  }
 };
 
 // Counts the lines that reached a handler, so the loop's work is observable.

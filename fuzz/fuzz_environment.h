@@ -85,6 +85,7 @@ class FuzzEnvironment : public Environment {
   void Sleep(unsigned milliseconds) override { sleeps.push_back(milliseconds); }
   unsigned long GetLastError() override { return 104; }
   std::int64_t UtcTime() override { return 1796797805; }  // 2026-12-09T06:30:05Z
+  int ReplaceFile(const char* from, const char* to) override { return std::rename(from, to) == 0 ? 1 : 0; }
 
  private:
   std::size_t step_ = 0;        // the plan entry the next receive follows

@@ -48,6 +48,12 @@ void RecordingEnvironment::CloseSocket(SocketHandle socket) {
 void RecordingEnvironment::Sleep(unsigned milliseconds) { sleeps.push_back(milliseconds); }
 unsigned long RecordingEnvironment::GetLastError() { return DefaultEnvironment().GetLastError(); }
 
+int RecordingEnvironment::ReplaceFile(const char* from, const char* to) {
+  if (!failReplace) return DefaultEnvironment().ReplaceFile(from, to);
+  errno = EACCES;
+  return 0;
+}
+
 const char* const ScriptedEnvironment::kTimeout = "<timeout>";
 
 int ScriptedEnvironment::ConnectSocket(SocketHandle, std::uint32_t, std::uint16_t) {

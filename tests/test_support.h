@@ -40,6 +40,9 @@ class RecordingEnvironment : public Environment {
   void Sleep(unsigned milliseconds) override;
   unsigned long GetLastError() override;
   std::int64_t UtcTime() override { return utcTime; }
+  // The real rename, unless `failReplace` is set: then it fails with EACCES.
+  bool failReplace = false;
+  int ReplaceFile(const char* from, const char* to) override;
 };
 
 // A connection whose peer is a script: each receive hands out the next

@@ -1,0 +1,145 @@
+#!/usr/bin/python3
+"""The report page in headless Chromium: pages written by the real writer
+(corvane_report_page) from results files, checked through the DOM.
+
+usage: report_page_browser_test.py WRITER OUTPUT_FOLDER [unittest options]
+"""
+import os
+import sys
+import unittest
+
+from browser import Browser
+
+WRITER = ""
+OUTPUT = ""
+HEADER = ("walk,time,player,status,ladder_wins,ladder_losses,ladder_disconnects,ladder_rating,ladder_tag,"
+          "normal_wins,normal_losses,normal_disconnects,normal_rating,normal_tag,answer\r\n")
+# "</script " ends a script element as "</script>" does.
+HOSTILE_NAME = b"</script ><img src=x onerror=window.pwned=1>"
+HOSTILE_ANSWER = b'"<!--<script>window.pwned=2</script>\x01\x1b[31m \xe2\x80\xa8 caf\xe9 \xff'
+
+
+
+def csv_field(value):
+    if any(c in value for c in b',"\r\n'):
+        return b'"' + value.replace(b'"', b'""') + b'"'
+    return value
+
+
+def row(walk, player, status, ladder=(b"", b"", b"", b"", b""), normal=(b"", b"", b"", b"", b""), answer=b""):
+    fields = [walk, walk, player, status, *ladder, *normal, answer]
+    return b",".join(csv_field(f if isinstance(f, bytes) else f.encode()) for f in fields) + b"\r\n"
+
+
+def record(walk, player, wins, losses, rating, normal_wins=b"3"):
+    return row(walk, player, b"record", (wins, losses, b"0", rating, b""), (normal_wins, b"1", b"0", b"", b""),
+               player + b"'s record: | ...")
+
+
+OLD, FIRST, SECOND = b"2025-10-01T06:00:00Z", b"2026-11-09T06:00:00Z", b"2026-12-09T06:00:00Z"
+# Two walks a month apart: alice played and gained, bob1 did not play, carol
+# left the server; a walk beyond the 400 days carries a player no longer seen.
+TWO_WALKS = (HEADER.encode() + record(OLD, b"ancient", b"1", b"1", b"900")
+             + record(FIRST, b"alice", b"5", b"3", b"1500") + record(FIRST, b"bob1", b"2", b"2", b"1400")
+             + record(FIRST, b"carol", b"0", b"1", b"1000")
+             + record(SECOND, b"alice", b"7", b"3", b"1543") + record(SECOND, b"bob1", b"2", b"2", b"1400")
+             + row(SECOND, b"carol", b"unknown", answer=b"Invalid user.")
+             + row(SECOND, b"dave", b"dropped", answer=b"Your message quota has been exceeded! | ...")
+             + row(SECOND, HOSTILE_NAME, b"error", answer=HOSTILE_ANSWER)
+             + record(SECOND, b"\xe9mile", b"1", b"0", b"1010"))
+
+
+class ReportPageTest(unittest.TestCase):
+    browser = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.browser = Browser(os.path.join(OUTPUT, "chromium-profile"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+
+    def open_page(self, name, contents):
+        results = os.path.join(OUTPUT, name + ".csv")
+        page = os.path.join(OUTPUT, name + ".html")
+        with open(results, "wb") as file:
+            file.write(contents)
+        self.browser.write_page(WRITER, results, page)
+        self.browser.open(page)
+        return page
+
+    def members(self):
+        return self.browser.run("return [...document.querySelectorAll('#members tbody tr')]"
+                                ".map(tr => tr.getAttribute('data-player'))")
+
+    def cells(self, player):
+        return self.browser.run(
+            "return [...document.querySelectorAll('#members tbody tr')]"
+            ".find(tr => tr.getAttribute('data-player') === arguments[0]).innerText.split('\\t')", player)
+
+    def test_one_row_per_player_of_the_latest_walk_with_the_change(self):
+        self.open_page("two-walks", TWO_WALKS)
+        self.assertEqual(["alice", "bob1", "carol", "dave", HOSTILE_NAME.decode(), "\u00e9mile"], self.members())
+        alice = self.cells("alice")
+        self.assertEqual(["alice", "record", "7", "3", "0", "1543"], alice[:6])
+        self.assertEqual(["+43", "+2", "played since the previous walk"], alice[-3:])
+        self.assertEqual(["0", "0", "inactive for at least 30 days"], self.cells("bob1")[-3:])
+        # carol's last record is shown, marked stale, beside her new status.
+        self.assertEqual(["carol", "unknown", "0", "1", "0", "1000"], self.cells("carol")[:6])
+        self.assertNotIn("ancient", self.browser.source())
+        self.browser.screenshot(os.path.join(OUTPUT, "report-page.png"))
+
+    def test_a_click_on_a_heading_sorts_and_a_second_reverses(self):
+        self.open_page("sort", TWO_WALKS)
+        heading = "#members th[data-key='lr']"
+        self.browser.click(heading)
+        self.assertEqual(["carol", "\u00e9mile", "bob1", "alice"], self.members()[:4])
+        self.assertEqual("ascending", self.browser.attribute(heading, "aria-sort"))
+        self.browser.click(heading)
+        self.assertEqual(["alice", "bob1", "\u00e9mile", "carol"], self.members()[:4])
+        self.assertEqual("descending", self.browser.attribute(heading, "aria-sort"))
+        self.browser.type("#filter", "BO")
+        visible = self.browser.run("return [...document.querySelectorAll('#members tbody tr')]"
+                                   ".filter(tr => !tr.hidden).map(tr => tr.getAttribute('data-player'))")
+        self.assertEqual(["bob1"], visible)
+
+    def test_the_chart_is_drawn_for_all_players_then_the_clicked_one(self):
+        self.open_page("chart", TWO_WALKS)
+        self.assertGreater(self.browser.painted_pixels("history"), 500)
+        self.assertEqual(["alice", "bob1", "carol", "\u00e9mile"], self.browser.run(
+            "return Chart.getChart('history').data.datasets.filter(d => d.data.length).map(d => d.label)"))
+        self.browser.click("#members tr[data-player='alice']")
+        self.assertEqual([[1500, 1543]], self.browser.run(
+            "return Chart.getChart('history').data.datasets.map(d => d.data.map(p => p.y))"))
+        self.assertEqual("Ladder rating or points over time: alice",
+                         self.browser.run("return document.getElementById('chart-title').textContent"))
+
+    def test_hostile_text_shows_as_text_and_runs_nothing(self):
+        self.open_page("hostile", TWO_WALKS)
+        self.assertIsNone(self.browser.run("return window.pwned === undefined ? null : window.pwned"))
+        self.assertEqual(0, self.browser.run("return document.querySelectorAll('img').length"))
+        self.assertEqual(4, self.browser.run("return document.querySelectorAll('script').length"))
+        answer = self.browser.run("return [...document.querySelectorAll('#others td.answer')]"
+                                  ".map(td => td.textContent)")
+        # 8-bit text that is not UTF-8 shows as Latin-1; control bytes stay
+        # text (escaped in the data, never markup).
+        self.assertIn('"<!--<script>window.pwned=2</script>\x01\x1b[31m \u2028 caf\u00e9 \u00ff', answer)
+        self.assertEqual(["error"], self.browser.run(
+            "return [...document.querySelectorAll('#members tbody tr')]"
+            ".filter(tr => tr.getAttribute('data-player') === arguments[0])"
+            ".map(tr => tr.cells[1].textContent)", HOSTILE_NAME.decode()))
+        self.assertEqual([], self.browser.errors())
+
+
+def main():
+    global WRITER, OUTPUT
+    if len(sys.argv) < 3:
+        sys.exit(__doc__)
+    WRITER, OUTPUT = sys.argv[1], sys.argv[2]
+    os.makedirs(OUTPUT, exist_ok=True)
+    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
