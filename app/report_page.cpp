@@ -356,7 +356,7 @@ void SetProblem(ReportPageProblem* problem, const char* step, const char* file,
 // Checks the header row and finds the newest walk. Returns 1, or 0 with
 // *problem set.
 int ScanResults(Environment& environment, std::FILE* results,
-                const char* resultsFile, std::int64_t* newest, long* rows,
+                const char* resultsFile, std::int64_t* newest,
                 ReportPageProblem* problem) {
   CsvReader reader(results);
   CsvRow row;
@@ -381,11 +381,9 @@ int ScanResults(Environment& environment, std::FILE* results,
     }
   }
   *newest = 0;
-  *rows = 0;
   std::int64_t walk = 0;
   while (reader.ReadRow(&row)) {
     if (RowWalk(row, &walk) && walk > *newest) *newest = walk;
-    ++*rows;
   }
   if (reader.failed()) {
     SetProblem(problem, "read", resultsFile, environment.GetLastError());
@@ -451,8 +449,7 @@ int WriteRows(Environment& environment, PageWriter* page, std::FILE* results,
 int WritePage(Environment& environment, const ReportPageSource& source,
               std::FILE* results, std::FILE* file, ReportPageProblem* problem) {
   std::int64_t newest = 0;
-  long rows = 0;
-  if (!ScanResults(environment, results, source.resultsFile, &newest, &rows,
+  if (!ScanResults(environment, results, source.resultsFile, &newest,
                    problem)) {
     return 0;
   }

@@ -88,6 +88,21 @@ class ReportPageTest(unittest.TestCase):
         # carol's last record is shown, marked stale, beside her new status.
         self.assertEqual(["carol", "unknown", "0", "1", "0", "1000"], self.cells("carol")[:6])
         self.assertNotIn("ancient", self.browser.source())
+
+    def test_a_page_like_the_demos_for_the_readme(self):
+        """The demo's three members over two weeks of daily walks; its
+        screenshot, report-page.png, is the one docs/ shows."""
+        results = HEADER.encode()
+        for day in range(14):
+            walk = b"2026-11-%02dT06:00:00Z" % (26 + day) if day < 5 else b"2026-12-%02dT06:00:00Z" % (day - 4)
+            results += record(walk, b"alice", b"%d" % (7 + day // 2), b"3", b"%d" % (1543 + 9 * (day // 2)),
+                              b"%d" % (12 + day))
+            results += record(walk, b"bob1", b"%d" % min(day, 6), b"%d" % min(day, 4),
+                              b"%d" % (1400 + 12 * min(day, 6) - 10 * min(day, 4)))
+            results += record(walk, b"carol", b"0", b"0", b"")
+        self.open_page("demo-like", results)
+        self.assertEqual(["alice", "bob1", "carol"], self.members())
+        self.assertEqual(["0", "+1", "played since the previous walk"], self.cells("alice")[-3:])
         self.browser.screenshot(os.path.join(OUTPUT, "report-page.png"))
 
     def test_a_click_on_a_heading_sorts_and_a_second_reverses(self):
