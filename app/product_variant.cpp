@@ -10,6 +10,8 @@ const ProductVariant kBroodWarVariant = {
     "Error Reading Brood War Members List.  Make sure list is in same "
     "directory as\n\t this program.\n",
     "/stats %s SEXP\r\n",
+    "BroodWar.html",
+    "BWCorvane",
 };
 
 const ProductVariant kStarcraftVariant = {
@@ -20,6 +22,8 @@ const ProductVariant kStarcraftVariant = {
     "Error Reading Starcraft Members List.  Make sure list is in same "
     "directory as\n\t this program.\n",
     "/stats %s STAR\r\n",
+    "Starcraft.html",
+    "SCCorvane",
 };
 
 }  // namespace corvane

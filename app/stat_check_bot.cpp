@@ -15,6 +15,12 @@ namespace {
 
 const unsigned kSettlePauseMs = 2000;
 const unsigned kRequestPauseMs = 5000;
+// The clock counts whole seconds: two ticks since the last row make sure the
+// connection has been quiet for at least one, so that a walk's answers,
+// read in one burst, make one page.
+const std::int64_t kReportPageQuietSeconds = 2;
+// The version the banner shows.
+const char kProgramVersion[] = "1.0 Beta";
 
 }  // namespace
 
@@ -152,6 +158,33 @@ void StatCheckBot::ReportLetterCase(const char* channel,
       "configuration.txt names the home channel \"%s\": "
       "spell it in configuration.txt as the server does",
       channel, homeChannel);
+}
+
+void StatCheckBot::NoteResultsRowWritten(const char* resultsFile) {
+  CopyText(reportResultsFile_, resultsFile);
+  lastRowWrittenAt_ = environment().UtcTime();
+}
+
+void StatCheckBot::OnIdle() {
+  ChatConnection::OnIdle();
+  if (reportResultsFile_[0] == '\0' ||
+      environment().UtcTime() - lastRowWrittenAt_ < kReportPageQuietSeconds) {
+    return;
+  }
+  char program[kTextFieldSize];
+  std::snprintf(program, sizeof(program), "%s %s", variant_.programName,
+                kProgramVersion);
+  const ReportPageSource source = {reportResultsFile_, variant_.reportPageFile,
+                                   serverHost(), program};
+  ReportPageProblem problem = {"", "", 0};
+  if (!WriteReportPage(environment(), source, &problem)) {
+    char text[kReportPageProblemTextSize];
+    FormatReportPageProblem(problem, text);
+    WriteLog("%s", text);
+  }
+  // Written or not, the next try waits for the next rows: a page that cannot
+  // be written now would fail again at every idle second.
+  reportResultsFile_[0] = '\0';
 }
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "app/product_variant.h"
+#include "app/report_page.h"
 #include "core/chat_connection.h"
 
 namespace corvane {
@@ -45,6 +46,14 @@ class StatCheckBot : public ChatConnection {
   // be opened.
   void WalkMembersList();
 
+  // Notes that a row has been appended to `resultsFile`: the report page is
+  // written from that file once the connection has been quiet for a second.
+  void NoteResultsRowWritten(const char* resultsFile);
+
+  // Writes the report page when rows have been written since it was last
+  // written and none for a second; a failure is told in corvane.log.
+  void OnIdle() override;
+
   const ProductVariant& variant() const { return variant_; }
 
  private:
@@ -59,6 +68,10 @@ class StatCheckBot : public ChatConnection {
   void ReportLetterCase(const char* channel, const char* homeChannel);
 
   const ProductVariant& variant_;
+  // The results file rows were written to since the report page was last
+  // written; empty when none were.
+  char reportResultsFile_[kReportPagePathSize] = "";
+  std::int64_t lastRowWrittenAt_ = 0;
 };
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "app/stat_check_bot.h"
 #include "tests/test_support.h"
 
 namespace corvane {
@@ -115,6 +116,40 @@ TEST(ReportPage, AFailedWriteLeavesTheOldPageAndNoTemporaryFile) {
   EXPECT_EQ(1, WriteReportPage(environment, kSource, &problem));
   EXPECT_NE(std::string::npos, ReadFile("BroodWar.html").find("[\"alice\""));
   EXPECT_FALSE(FileExists("BroodWar.html.tmp"));
+}
+
+// The bot writes the page once rows have been written and then none for a
+// second, not at each idle pass, and tells a failure in corvane.log.
+TEST(ReportPage, TheBotWritesThePageOnceTheRowsHaveStopped) {
+  ScratchDirectory scratch;
+  RecordingEnvironment environment;
+  StatCheckBot bot(kBroodWarVariant, environment);
+  bot.Configure("statbot", "pw", "chat.example.org", 6112);
+  ASSERT_EQ(1, bot.OpenLog("corvane.log"));
+  WriteFile("BroodWar.csv", std::string(kHeader) + Row("2026-12-09T06:30:05Z", "alice"));
+
+  bot.OnIdle();
+  EXPECT_FALSE(FileExists("BroodWar.html")) << "no rows written yet";
+  bot.NoteResultsRowWritten("BroodWar.csv");
+  environment.utcTime += 1;
+  bot.OnIdle();
+  EXPECT_FALSE(FileExists("BroodWar.html")) << "the rows may not have ended";
+  environment.utcTime += 1;
+  bot.OnIdle();
+  std::string page = ReadFile("BroodWar.html");
+  EXPECT_NE(std::string::npos, page.find(R"("host":"chat.example.org","program":"BWCorvane 1.0 Beta")"));
+  std::remove("BroodWar.html");
+  environment.utcTime += 5;
+  bot.OnIdle();
+  EXPECT_FALSE(FileExists("BroodWar.html")) << "written again without new rows";
+
+  environment.failReplace = true;
+  bot.NoteResultsRowWritten("BroodWar.csv");
+  environment.utcTime += 2;
+  bot.OnIdle();
+  bot.CloseLog();
+  EXPECT_EQ("Cannot put in place BroodWar.html: error code 13; the report page was not written\r\n",
+            ReadFile("corvane.log"));
 }
 
 }  // namespace
