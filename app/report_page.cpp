@@ -18,6 +18,7 @@ const char kResultsHeader[] =
     "normal_rating,normal_tag,answer";
 enum Column {
   kWalk = 0,
+  kTime = 1,
   kPlayer = 2,
   kStatus = 3,
   kLadderWins = 4,
@@ -180,10 +181,16 @@ bool ParseUtcTime(const char* text, std::size_t length, std::int64_t* seconds) {
   return true;
 }
 
-bool RowWalk(const CsvRow& row, std::int64_t* walk) {
+// Reads the time a row counts at into *time: its walk's, or the time its
+// answer was read when it belongs to no walk (an unattributed answer); sets
+// *inWalk accordingly. Returns false when the row has neither.
+bool RowTime(const CsvRow& row, std::int64_t* time, bool* inWalk) {
   std::size_t length = 0;
   const char* field = Field(row, kWalk, &length);
-  return ParseUtcTime(field, length, walk);
+  *inWalk = ParseUtcTime(field, length, time);
+  if (*inWalk) return true;
+  field = Field(row, kTime, &length);
+  return ParseUtcTime(field, length, time);
 }
 
 // The length of the valid UTF-8 sequence at `text` (at most `available`
@@ -323,7 +330,8 @@ void WriteField(PageWriter* page, const CsvRow& row, int column) {
 }
 
 // Writes one row as [player, status, ladder figures and tag, normal figures
-// and tag, answer]; a record's answer is left out: its figures say it.
+// and tag, answer, time read]; a record's answer and time are left out: its
+// figures say it, and it counts at its walk's time.
 void WriteRow(PageWriter* page, const CsvRow& row) {
   page->Write("[", 1);
   WriteField(page, row, kPlayer);
@@ -342,6 +350,8 @@ void WriteRow(PageWriter* page, const CsvRow& row) {
   if (!FieldIs(row, kStatus, "record")) {
     page->Write(",", 1);
     WriteField(page, row, kAnswer);
+    page->Write(",", 1);
+    WriteField(page, row, kTime);
   }
   page->Write("]", 1);
 }
@@ -380,11 +390,17 @@ int ScanResults(Environment& environment, std::FILE* results,
       return 0;
     }
   }
+  // The newest walk; the newest answer only when no row has a walk.
   *newest = 0;
-  std::int64_t walk = 0;
+  std::int64_t newestAnswer = 0;
+  std::int64_t time = 0;
+  bool inWalk = false;
   while (reader.ReadRow(&row)) {
-    if (RowWalk(row, &walk) && walk > *newest) *newest = walk;
+    if (!RowTime(row, &time, &inWalk)) continue;
+    std::int64_t& latest = inWalk ? *newest : newestAnswer;
+    if (time > latest) latest = time;
   }
+  if (*newest == 0) *newest = newestAnswer;
   if (reader.failed()) {
     SetProblem(problem, "read", resultsFile, environment.GetLastError());
     return 0;
@@ -413,7 +429,8 @@ void WriteAbout(PageWriter* page, const ReportPageSource& source,
 }
 
 // Writes the rows of the walks from `oldest` on, each walk's time once
-// before its rows: [walk, row, row, ..., walk, row, ...].
+// before its rows: [walk, row, row, ..., walk, row, ...]; "" stands before
+// rows of no walk.
 int WriteRows(Environment& environment, PageWriter* page, std::FILE* results,
               const char* resultsFile, std::int64_t oldest,
               ReportPageProblem* problem) {
@@ -423,16 +440,19 @@ int WriteRows(Environment& environment, PageWriter* page, std::FILE* results,
   page->Write("[", 1);
   bool first = true;
   char lastWalk[kUtcTimeTextSize] = "";
-  std::int64_t walk = 0;
+  std::size_t lastLength = sizeof(lastWalk);  // no walk written yet
+  std::int64_t time = 0;
+  bool inWalk = false;
   while (reader.ReadRow(&row)) {
-    if (!RowWalk(row, &walk) || walk < oldest) continue;
+    if (!RowTime(row, &time, &inWalk) || time < oldest) continue;
     if (!first) page->Write(",", 1);
     first = false;
     std::size_t length = 0;
-    const char* field = Field(row, kWalk, &length);
-    if (std::memcmp(field, lastWalk, length) != 0) {
-      std::memcpy(lastWalk, field, length);
-      page->WriteJsonString(field, length);
+    const char* walk = inWalk ? Field(row, kWalk, &length) : "";
+    if (length != lastLength || std::memcmp(walk, lastWalk, length) != 0) {
+      std::memcpy(lastWalk, walk, length);
+      lastLength = length;
+      page->WriteJsonString(walk, length);
       page->Write(",", 1);
     }
     WriteRow(page, row);

@@ -69,7 +69,7 @@ TEST(ReportPage, EscapesEveryByteThatCouldEndTheElementOrRunScript) {
   for (const auto& c : cases) {
     std::string rows = PageRows(environment, std::string(kHeader) + Row("2026-12-09T06:30:05Z", c.name));
     EXPECT_EQ("[\"2026-12-09T06:30:05Z\",[" + c.expected +
-                  R"(,"unknown",7,3,0,1543,"A+","","","","","","Invalid user."]])",
+                  R"(,"unknown",7,3,0,1543,"A+","","","","","","Invalid user.","2026-12-09T06:30:05Z"]])",
               rows)
         << c.name;
   }
@@ -78,13 +78,18 @@ TEST(ReportPage, EscapesEveryByteThatCouldEndTheElementOrRunScript) {
 TEST(ReportPage, CarriesTheLastFourHundredDaysOfWalksEachTimeOnce) {
   ScratchDirectory scratch;
   RecordingEnvironment environment;
+  // An unattributed answer belongs to no walk: it counts at the time it was
+  // read, and never as the newest walk.
   std::string results = std::string(kHeader) + Row("2025-11-04T06:30:04Z", "too-old") +
                         Row("2025-11-04T06:30:05Z", "oldest") + Row("not a time", "no-walk") +
                         Row("2026-12-09T06:30:05Z", "a, \"quoted\"\r\nname") +
+                        ",2027-01-01T00:00:00Z,,unattributed,,,,,,,,,,,x\r\n" +
                         Row("2026-12-09T06:30:05Z", "bob1", "record", "bob1's record: | ...");
   EXPECT_EQ(
-      R"(["2025-11-04T06:30:05Z",["oldest","unknown",7,3,0,1543,"A+","","","","","","Invalid user."],)"
-      R"("2026-12-09T06:30:05Z",["a, \"quoted\"\u000d\u000aname","unknown",7,3,0,1543,"A+","","","","","","Invalid user."],)"
+      R"(["2025-11-04T06:30:05Z",["oldest","unknown",7,3,0,1543,"A+","","","","","","Invalid user.",)"
+      R"("2025-11-04T06:30:05Z"],"2026-12-09T06:30:05Z",["a, \"quoted\"\u000d\u000aname","unknown",7,3,0,1543,)"
+      R"("A+","","","","","","Invalid user.","2026-12-09T06:30:05Z"],"",["","unattributed","","","","","",)"
+      R"("","","","","","x","2027-01-01T00:00:00Z"],"2026-12-09T06:30:05Z",)"
       R"(["bob1","record",7,3,0,1543,"A+","","","","",""]])",
       PageRows(environment, results));
 }

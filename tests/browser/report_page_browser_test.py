@@ -2,16 +2,25 @@
 """The report page in headless Chromium: pages written by the real writer
 (corvane_report_page) from results files, checked through the DOM.
 
-usage: report_page_browser_test.py WRITER OUTPUT_FOLDER [unittest options]
+usage: report_page_browser_test.py WRITER OUTPUT_FOLDER CHATD BOT PORT [unittest options]
+
+BOT is a test build of BWCorvane whose server is 127.0.0.1:PORT; CHATD the
+stand-in server, started on that port.
 """
 import os
+import shutil
+import subprocess
 import sys
+import time
 import unittest
 
 from browser import Browser
 
 WRITER = ""
 OUTPUT = ""
+CHATD = ""
+BOT = ""
+PORT = ""
 HEADER = ("walk,time,player,status,ladder_wins,ladder_losses,ladder_disconnects,ladder_rating,ladder_tag,"
           "normal_wins,normal_losses,normal_disconnects,normal_rating,normal_tag,answer\r\n")
 # "</script " ends a script element as "</script>" does.
@@ -26,8 +35,9 @@ def csv_field(value):
     return value
 
 
-def row(walk, player, status, ladder=(b"", b"", b"", b"", b""), normal=(b"", b"", b"", b"", b""), answer=b""):
-    fields = [walk, walk, player, status, *ladder, *normal, answer]
+def row(walk, player, status, ladder=(b"", b"", b"", b"", b""), normal=(b"", b"", b"", b"", b""), answer=b"",
+        read=None):
+    fields = [walk, walk if read is None else read, player, status, *ladder, *normal, answer]
     return b",".join(csv_field(f if isinstance(f, bytes) else f.encode()) for f in fields) + b"\r\n"
 
 
@@ -46,10 +56,13 @@ TWO_WALKS = (HEADER.encode() + record(OLD, b"ancient", b"1", b"1", b"900")
              + row(SECOND, b"carol", b"unknown", answer=b"Invalid user.")
              + row(SECOND, b"dave", b"dropped", answer=b"Your message quota has been exceeded! | ...")
              + row(SECOND, HOSTILE_NAME, b"error", answer=HOSTILE_ANSWER)
-             + record(SECOND, b"\xe9mile", b"1", b"0", b"1010"))
+             + record(SECOND, b"\xe9mile", b"1", b"0", b"1010")
+             # An answer tied to no request: no walk, read after the walk.
+             + row(b"", b"", b"unattributed", answer=b"zed's record: | ...", read=b"2026-12-09T07:00:00Z"))
 
 
-class ReportPageTest(unittest.TestCase):
+class PageTestCase(unittest.TestCase):
+    """One browser for the tests of a class, and ways to read the page."""
     browser = None
 
     @classmethod
@@ -77,6 +90,10 @@ class ReportPageTest(unittest.TestCase):
         return self.browser.run(
             "return [...document.querySelectorAll('#members tbody tr')]"
             ".find(tr => tr.getAttribute('data-player') === arguments[0]).innerText.split('\\t')", player)
+
+
+class ReportPageTest(PageTestCase):
+    """Pages of results files made here, with the writer the bot uses."""
 
     def test_one_row_per_player_of_the_latest_walk_with_the_change(self):
         self.open_page("two-walks", TWO_WALKS)
@@ -145,15 +162,64 @@ class ReportPageTest(unittest.TestCase):
             ".filter(tr => tr.getAttribute('data-player') === arguments[0])"
             ".map(tr => tr.cells[1].textContent)", HOSTILE_NAME.decode()))
         self.assertEqual([], self.browser.errors())
+        self.assertEqual(["none (answer read 2026-12-09T07:00:00Z)", "(none)", "answer of no known request",
+                          "zed's record: | ..."], self.browser.run(
+            "return [...document.querySelector('#others tbody tr').cells].map(td => td.textContent)"))
+
+
+class BotPageTest(PageTestCase):
+    """The page the real program writes after its walk against the stand-in
+    server."""
+
+    def test_the_bot_writes_the_page_once_its_walk_is_answered(self):
+        folder = os.path.join(OUTPUT, "bot-run")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        for name, text in (("configuration.txt", "statbot secret1 Clan\n"),
+                           ("bwmembers.txt", "Members\nalice\nnobody\nbob1\ncarol\n"),
+                           ("players.txt", "alice\nbob1\ncarol\n")):
+            with open(os.path.join(folder, name), "w") as file:
+                file.write(text)
+        page = os.path.join(folder, "BroodWar.html")
+        # The test build's pauses are a fiftieth: the server must not count
+        # its requests as a flood.
+        with open(os.path.join(folder, "chatd.log"), "w") as log:
+            server = subprocess.Popen([CHATD, "--port", PORT, "--players", "players.txt", "--no-flood-protection",
+                                       "--exit-after", "120"], cwd=folder, stdout=log, stderr=subprocess.STDOUT)
+        try:
+            self.wait_for(lambda: "listening" in open(os.path.join(folder, "chatd.log")).read(), "the server")
+            with open(os.path.join(folder, "bot.out"), "wb") as out:
+                bot = subprocess.Popen([BOT], cwd=folder, stdout=out, stderr=subprocess.STDOUT)
+            try:
+                self.wait_for(lambda: os.path.exists(page), "the page")
+            finally:
+                bot.kill()
+                bot.wait()
+        finally:
+            server.kill()
+            server.wait()
+        self.browser.open(page)
+        self.assertEqual(["alice", "nobody", "bob1", "carol"], self.members())
+        self.assertEqual(["nobody", "unknown"], self.cells("nobody")[:2])
+        self.assertEqual("BWCorvane 1.0 Beta", self.browser.run("return document.getElementById('program').textContent"))
+        self.assertGreater(self.browser.painted_pixels("history"), 500)
+
+    @staticmethod
+    def wait_for(condition, what, seconds=90):
+        deadline = time.monotonic() + seconds
+        while not condition():
+            if time.monotonic() > deadline:
+                raise AssertionError("no sign of %s after %d s" % (what, seconds))
+            time.sleep(0.1)
 
 
 def main():
-    global WRITER, OUTPUT
-    if len(sys.argv) < 3:
+    global WRITER, OUTPUT, CHATD, BOT, PORT
+    if len(sys.argv) < 6:
         sys.exit(__doc__)
-    WRITER, OUTPUT = sys.argv[1], sys.argv[2]
+    WRITER, OUTPUT, CHATD, BOT, PORT = sys.argv[1:6]
     os.makedirs(OUTPUT, exist_ok=True)
-    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
+    unittest.main(argv=[sys.argv[0]] + sys.argv[6:], verbosity=2)
 
 
 if __name__ == "__main__":
