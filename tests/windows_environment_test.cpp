@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "core/chat_connection.h"
@@ -212,6 +213,29 @@ TEST_F(WindowsEnvironmentTest, ChatConnectionLogsOnSendsAndReadsEventLines) {
   EXPECT_EQ(0, connection.ReceiveLoop()) << "the loop ends when the server closes";
   EXPECT_EQ("first|second|", connection.infos);
   connection.Disconnect();
+}
+
+// A plain rename fails on Windows when the target exists; the report page
+// is replaced this way while a browser may be reading the old one.
+TEST_F(WindowsEnvironmentTest, ReplaceFileReplacesAnExistingTarget) {
+  const char* files[] = {"corvane-replace-new.tmp", "corvane-replace-old.tmp"};
+  const char* contents[] = {"new", "old"};
+  for (int i = 0; i < 2; ++i) {
+    std::FILE* file = std::fopen(files[i], "wb");
+    ASSERT_NE(nullptr, file);
+    std::fputs(contents[i], file);
+    std::fclose(file);
+  }
+  ASSERT_EQ(1, environment_.ReplaceFile(files[0], files[1]));
+  char read[8] = "";
+  std::FILE* file = std::fopen(files[1], "rb");
+  ASSERT_NE(nullptr, file);
+  read[std::fread(read, 1, sizeof(read) - 1, file)] = '\0';
+  std::fclose(file);
+  EXPECT_STREQ("new", read);
+  EXPECT_EQ(nullptr, std::fopen(files[0], "rb"));
+  EXPECT_EQ(0, environment_.ReplaceFile(files[0], files[1])) << "the source is gone";
+  std::remove(files[1]);
 }
 
 }  // namespace
