@@ -11,12 +11,6 @@
 #include "core/event_line.h"
 
 namespace corvane {
-namespace {
-
-const unsigned kSettlePauseMs = 2000;
-const unsigned kRequestPauseMs = 5000;
-
-}  // namespace
 
 StatCheckBot::StatCheckBot(const ProductVariant& variant,
                            Environment& environment) noexcept
@@ -64,20 +58,14 @@ int StatCheckBot::OnChannelRestricted(const char* name, std::uint32_t flags,
 int StatCheckBot::OnInfo(const char* name, std::uint32_t flags,
                          const char* text) {
   ChatConnection::OnInfo(name, flags, text);
-  AppendResult("", text);
-  char shown[kEventTextSize];
-  CopyPrintable(shown, text);
-  std::printf("INFO: %s \r\n", shown);
+  ReportAnswer("", "INFO: ", text);
   return 1;
 }
 
 int StatCheckBot::OnError(const char* name, std::uint32_t flags,
                           const char* text) {
   ChatConnection::OnError(name, flags, text);
-  AppendResult("ERROR: ", text);
-  char shown[kEventTextSize];
-  CopyPrintable(shown, text);
-  std::printf("\nERROR: %s \r\n", shown);
+  ReportAnswer("ERROR: ", "\nERROR: ", text);
   return 1;
 }
 
@@ -91,12 +79,11 @@ int StatCheckBot::OnName(const char* name, std::uint32_t flags,
 }
 
 void StatCheckBot::WalkMembersList() {
-  std::FILE* file = std::fopen(variant_.membersListFile, "r");
+  std::FILE* file = OpenTextFile(variant_.membersListFile);
   if (file == nullptr) {
     std::fputs(variant_.membersListError, stderr);
     std::exit(1);
   }
-  SkipByteOrderMark(file);
   MembersListReader reader(file);
   while (!reader.Finished()) {
     environment().Sleep(kRequestPauseMs);
@@ -109,10 +96,33 @@ void StatCheckBot::WalkMembersList() {
     // whose first line is its only name.
     const char* name = rest[0] != '\0' ? rest : lineStart;
     if (name[0] == '\0') continue;
+    // Sent before it is printed: the console shows only requests that left.
+    if (!Send(variant_.statsCommandFormat, name)) {
+      ReportWalkStopped(name);
+      break;
+    }
     std::printf("Reading name: %s\n", name);
-    Send(variant_.statsCommandFormat, name);
   }
   std::fclose(file);
+}
+
+void StatCheckBot::ReportWalkStopped(const char* name) {
+  // Read before WriteLog, whose file calls may change it.
+  unsigned long code = environment().GetLastError();
+  // The connection is gone: the rest of the list would be sent into a dead
+  // socket, 5 s a name, before the receive loop could notice and reconnect.
+  WriteLog(
+      "Cannot send the stats request for %s: error code %lu; "
+      "the walk stops there",
+      name, code);
+}
+
+void StatCheckBot::ReportAnswer(const char* logPrefix,
+                                const char* consolePrefix, const char* text) {
+  AppendResult(logPrefix, text);
+  char shown[kEventTextSize];
+  CopyPrintable(shown, text);
+  std::printf("%s%s \r\n", consolePrefix, shown);
 }
 
 void StatCheckBot::AppendResult(const char* prefix, const char* text) {
