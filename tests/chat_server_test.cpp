@@ -441,6 +441,24 @@ TEST_F(LimitTest, AClientThatStopsReadingDelaysNoOneAndLosesNothing) {
   EXPECT_FALSE(stalled.Eof());
 }
 
+TEST_F(LimitTest, AClientLeavingTooMuchUnreadIsGivenUp) {
+  ServerOptions options = Ephemeral();
+  options.floodProtection = false;
+  options.pendingLimitBytes = 64 * 1024;
+  StartServer(options);
+  Client stalled(server_->Port(), 4096);
+  ASSERT_TRUE(LogOn(stalled, "stalled"));
+  auto b = Connect();
+  ASSERT_TRUE(LogOn(*b, "talker"));
+  const size_t mark = b->Mark();
+  std::string talk;
+  for (int i = 0; i < 5000; ++i) talk += std::string(190, 'z') + "\r\n";  // about 1 MB for the stalled client
+  ASSERT_TRUE(b->Send(talk));
+  ASSERT_TRUE(b->WaitFor("1003 LEAVE stalled 0010\r\n", mark)) << "the stalled client was closed";
+  EXPECT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.ConnectionEnded(1); }, kWait));
+  EXPECT_FALSE(server_->ConnectionEnded(2));
+}
+
 TEST_F(LimitTest, AnAnswerCutByTheServerArrivesUpToTheCut) {
   ServerOptions options = Ephemeral();
   options.cutStats = 2;
