@@ -152,6 +152,30 @@ TEST_F(WindowsEnvironmentTest, RefusedConnectFailsWithTheSocketLibrarysErrorCode
   environment_.CloseSocket(socket);
 }
 
+TEST_F(WindowsEnvironmentTest, AConnectNobodyAnswersEndsAtItsBoundWithTheTimedOutCode) {
+  // A listener whose queue one connect fills: under wine, on Linux sockets,
+  // later SYNs then go unanswered, as a host that drops packets leaves them.
+  SOCKET full = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address = Listener::Loopback(0);
+  int length = sizeof(address);
+  ASSERT_EQ(0, bind(full, reinterpret_cast<sockaddr*>(&address), length));
+  ASSERT_EQ(0, listen(full, 0));
+  ASSERT_EQ(0, getsockname(full, reinterpret_cast<sockaddr*>(&address), &length));
+  SOCKET filler = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_EQ(0, connect(filler, reinterpret_cast<sockaddr*>(&address), length));
+
+  SocketHandle socket = environment_.OpenTcpSocket();
+  ASSERT_NE(kInvalidSocket, socket);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, environment_.ConnectSocket(socket, address.sin_addr.s_addr, ntohs(address.sin_port), 300));
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(static_cast<unsigned long>(WSAETIMEDOUT), environment_.GetLastError());
+  EXPECT_LT(elapsed, std::chrono::seconds(20)) << "bounded, not the system's 21 s";
+  environment_.CloseSocket(socket);
+  closesocket(filler);
+  closesocket(full);
+}
+
 TEST_F(WindowsEnvironmentTest, SendToAResetPeerFailsAndTheProcessGoesOn) {
   Listener listener;
   ASSERT_NE(0, listener.port());
