@@ -5,8 +5,9 @@
 #           lists, a short how-to and the licence in one folder, packed as a
 #           .zip for Windows (text files with CR LF, and run-forever.cmd) or
 #           a .tar.gz for Linux (with the stand-in server chatd).
-#   debian  a .deb: the two programs and chatd in /usr/bin, the samples, the
-#           how-to and the licence (as copyright) in /usr/share/doc/corvane,
+#   debian  a .deb: the two programs and chatd in /usr/bin, their manual
+#           pages, the samples, the how-to, the changelog and the licence (as
+#           copyright) in /usr/share/doc/corvane,
 #           and for each program a systemd template service with its .path
 #           and .timer units; maintainer scripts that stop and disable every
 #           instance on removal and delete their folders on purge.
@@ -156,6 +157,18 @@ else()
   endif()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+  # Manual pages: one for both bots (SCCorvane's is a link to it) and one for
+  # chatd, gzip -9n as well.
+  foreach(page BWCorvane chatd)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/man/${page}.1.in ${corvane_staged}/man/${page}.1
+      @ONLY NEWLINE_STYLE UNIX)
+    execute_process(COMMAND gzip -9nc ${corvane_staged}/man/${page}.1
+      OUTPUT_FILE ${corvane_staged}/man/${page}.1.gz RESULT_VARIABLE corvane_gzip)
+    if(NOT corvane_gzip EQUAL 0)
+      message(FATAL_ERROR "gzip of the manual page ${page}.1 failed")
+    endif()
+  endforeach()
+  file(CREATE_LINK BWCorvane.1.gz ${corvane_staged}/man/SCCorvane.1.gz SYMBOLIC)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
     ${corvane_staged}/lintian-overrides/corvane COPYONLY)
 
@@ -163,6 +176,8 @@ else()
   install(FILES ${corvane_samples} ${corvane_staged}/HOWTO.txt ${corvane_staged}/copyright
     ${corvane_staged}/changelog.gz DESTINATION ${doc})
   install(FILES ${corvane_staged}/lintian-overrides/corvane DESTINATION share/lintian/overrides)
+  install(FILES ${corvane_staged}/man/BWCorvane.1.gz ${corvane_staged}/man/SCCorvane.1.gz
+    ${corvane_staged}/man/chatd.1.gz DESTINATION share/man/man1)
   # Where Debian 12's systemd looks for the units of packages.
   install(FILES ${units} DESTINATION /lib/systemd/system)
 

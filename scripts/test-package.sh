@@ -89,6 +89,11 @@ drwxr-xr-x root/root ./usr/share/doc/corvane/
 -rw-r--r-- root/root ./usr/share/doc/corvane/configuration.txt
 -rw-r--r-- root/root ./usr/share/doc/corvane/copyright
 -rw-r--r-- root/root ./usr/share/doc/corvane/scmembers.txt
+drwxr-xr-x root/root ./usr/share/man/
+drwxr-xr-x root/root ./usr/share/man/man1/
+-rw-r--r-- root/root ./usr/share/man/man1/BWCorvane.1.gz
+lrwxrwxrwx root/root ./usr/share/man/man1/SCCorvane.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/chatd.1.gz
 drwxr-xr-x root/root ./usr/share/lintian/
 drwxr-xr-x root/root ./usr/share/lintian/overrides/
 -rw-r--r-- root/root ./usr/share/lintian/overrides/corvane
