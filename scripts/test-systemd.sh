@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The service under a live systemd (run by scripts/test.sh; needs root):
 #  1. builds corvane_1.0_amd64.deb for 127.0.0.1, port 16512, in
-#     build/test-systemd, and runs lintian on it (every tag not overridden
-#     fails);
-#  2. makes a Debian bookworm root there with debootstrap (kept, and reused
-#     by the next run) and boots it with systemd-nspawn on a private network,
+#     build/test-systemd, and runs lintian on it (an error or warning not
+#     overridden fails);
+#  2. makes a Debian bookworm root there with debootstrap, meanwhile (kept,
+#     and reused by the next run), and boots it with systemd-nspawn on a private network,
 #     its changes kept in memory only (--volatile=overlay);
 #  3. inside: dpkg -i, chatd as a transient unit, and with the units' times
 #     shortened by drop-ins (RestartSec 2 s; one instance's RuntimeMaxSec
@@ -13,7 +13,7 @@
 #     the restart after a kill, a changed members list taking effect, ten
 #     refused logons and then no restart until a new configuration.txt
 #     starts it, a stopped instance started again by its timer, a server
-#     that is down retried, and a purge that leaves nothing running, enabled
+#     that is down retried (each failed connect in the journal), and a purge that leaves nothing running, enabled
 #     or stored, after which the package installs afresh.
 # A container that does not boot fails the test. Every step prints the
 # seconds since the start; CORVANE_BUILD_ROOT (default build) is the folder
@@ -44,36 +44,13 @@ out="$root/test-systemd"
 port=16512  # inside the container only: its network is its own
 mkdir -p "$out"
 
-step "building the .deb for 127.0.0.1:$port in $out"
-CMAKE_BUILD_PARALLEL_LEVEL=2 CORVANE_BUILD_ROOT="$out" CORVANE_PACKAGES=debian scripts/package.sh \
-  -DCORVANE_SERVER_HOST=127.0.0.1 -DCORVANE_SERVER_PORT=$port >"$out/package.log" 2>&1 ||
-  { cat "$out/package.log" >&2; fail "the .deb did not build"; }
-deb="$out/packages/corvane_1.0_amd64.deb"
-
-step "lintian"
-tags=$(lintian --fail-on error,warning "$deb" 2>&1) ||
-  { echo "$tags" >&2; fail "lintian found the tags above"; }
-
-# The root, made once per build folder; a stamp names what it holds.
-system="$out/bookworm"
-includes=systemd,systemd-sysv,dbus
-if [ "$(cat "$system/.corvane-root" 2>/dev/null)" != "bookworm $includes" ]; then
-  # Debian's mirror as this machine's apt knows it.
-  mirror=$(awk '$1 == "URIs:" && $2 ~ /\/debian\/?$/ { print $2; exit }' \
-    /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-  mirror=${mirror:-http://deb.debian.org/debian}
-  step "debootstrap of bookworm (minbase, $includes) from $mirror into $system"
-  rm -rf "$system" "$system.new"
-  debootstrap --variant=minbase --include=$includes bookworm "$system.new" "$mirror" \
-    >"$out/debootstrap.log" 2>&1 || { tail -n 20 "$out/debootstrap.log" >&2; fail "debootstrap failed"; }
-  echo "bookworm $includes" >"$system.new/.corvane-root"
-  mv "$system.new" "$system"
-else
-  step "reusing the bookworm root in $system"
-fi
-
 nspawn=""
+bootstrap=""
 cleanup() {
+  if [ -n "$bootstrap" ]; then
+    kill -- "-$bootstrap" 2>/dev/null || true  # its session: debootstrap and what it runs
+    wait "$bootstrap" 2>/dev/null || true
+  fi
   [ -n "$nspawn" ] || return 0
   # SIGTERM makes systemd-nspawn shut the container down cleanly.
   kill "$nspawn" 2>/dev/null || true
@@ -85,6 +62,45 @@ cleanup() {
   wait "$nspawn" 2>/dev/null || true
 }
 trap cleanup EXIT
+
+# The root, made once per build folder (a stamp names what it holds), in
+# the background while the package builds.
+system="$out/bookworm"
+includes=systemd,systemd-sysv,dbus
+if [ "$(cat "$system/.corvane-root" 2>/dev/null)" != "bookworm $includes" ]; then
+  # Debian's mirror as this machine's apt knows it.
+  mirror=$(awk '$1 == "URIs:" && $2 ~ /\/debian\/?$/ { print $2; exit }' \
+    /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  mirror=${mirror:-http://deb.debian.org/debian}
+  step "debootstrap of bookworm (minbase, $includes) from $mirror into $system, in the background"
+  rm -rf "$system" "$system.new"
+  setsid debootstrap --variant=minbase --include=$includes bookworm "$system.new" "$mirror" \
+    >"$out/debootstrap.log" 2>&1 </dev/null &
+  bootstrap=$!
+else
+  step "reusing the bookworm root in $system"
+fi
+
+step "building the .deb for 127.0.0.1:$port in $out"
+CMAKE_BUILD_PARALLEL_LEVEL=2 CORVANE_BUILD_ROOT="$out" CORVANE_PACKAGES=debian scripts/package.sh \
+  -DCORVANE_SERVER_HOST=127.0.0.1 -DCORVANE_SERVER_PORT=$port >"$out/package.log" 2>&1 ||
+  { cat "$out/package.log" >&2; fail "the .deb did not build"; }
+deb="$out/packages/corvane_1.0_amd64.deb"
+
+step "lintian"
+tags=$(lintian --fail-on error,warning "$deb" 2>&1) ||
+  { echo "$tags" >&2; fail "lintian found the tags above"; }
+
+if [ -n "$bootstrap" ]; then
+  step "waiting for debootstrap"
+  status=0
+  wait "$bootstrap" || status=$?
+  bootstrap=""
+  [ "$status" -eq 0 ] || { tail -n 20 "$out/debootstrap.log" >&2; fail "debootstrap failed"; }
+  echo "bookworm $includes" >"$system.new/.corvane-root"
+  mv "$system.new" "$system"
+  step "the root is made"
+fi
 
 step "booting it: systemd-nspawn -b --register=no --keep-unit --private-network --volatile=overlay"
 systemd-nspawn -b --register=no --keep-unit --private-network --volatile=overlay \
