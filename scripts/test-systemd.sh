@@ -13,8 +13,9 @@
 #     the restart after a kill, a changed members list taking effect, ten
 #     refused logons and then no restart until a new configuration.txt
 #     starts it, a stopped instance started again by its timer, a server
-#     that is down retried (each failed connect in the journal), and a purge that leaves nothing running, enabled
-#     or stored, after which the package installs afresh.
+#     that is down retried (each failed connect in the journal), and a
+#     purge that leaves nothing running, enabled or stored, after which the
+#     package installs afresh.
 # A container that does not boot fails the test. Every step prints the
 # seconds since the start; CORVANE_BUILD_ROOT (default build) is the folder
 # the build and the root go to.
