@@ -6,6 +6,7 @@ const ProductVariant kBroodWarVariant = {
     "\t\t",
     "Stat Checker for Brood War Only",
     "BroodWar.log",
+    "BroodWar.csv",
     "bwmembers.txt",
     "Error Reading Brood War Members List.  Make sure list is in same "
     "directory as\n\t this program.\n",
@@ -16,6 +17,7 @@ const ProductVariant kStarcraftVariant = {
     "\t\t\t",
     "Stat Checker for Starcraft Only",
     "Starcraft.log",
+    "Starcraft.csv",
     "scmembers.txt",
     "Error Reading Starcraft Members List.  Make sure list is in same "
     "directory as\n\t this program.\n",

@@ -9,6 +9,7 @@ struct ProductVariant {
   const char* bannerIndentation;   // leads every banner line
   const char* bannerLine5;         // the product the checker is for
   const char* resultLogFile;       // where the server's answers are kept
+  const char* resultsFile;         // one row per request; ends in ".csv"
   const char* membersListFile;     // the names to check, one a line
   const char* membersListError;    // printed when that list cannot be opened
   const char* statsCommandFormat;  // one %s: the player's name

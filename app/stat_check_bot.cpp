@@ -11,20 +11,18 @@
 #include "core/event_line.h"
 
 namespace corvane {
-namespace {
-
-const unsigned kSettlePauseMs = 2000;
-const unsigned kRequestPauseMs = 5000;
-
-}  // namespace
 
 StatCheckBot::StatCheckBot(const ProductVariant& variant,
                            Environment& environment) noexcept
-    : ChatConnection(environment), variant_(variant) {}
+    : ChatConnection(environment),
+      variant_(variant),
+      results_(variant.resultsFile),
+      attribution_(*this) {}
 
 int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
                             const char* text) {
   ChatConnection::OnChannel(name, flags, text);
+  attribution_.EndAnswer();
   char channel[kEventTextSize];
   CopyPrintable(channel, text);
   std::printf("\nJoined Channel %s \r\n", channel);
@@ -64,20 +62,16 @@ int StatCheckBot::OnChannelRestricted(const char* name, std::uint32_t flags,
 int StatCheckBot::OnInfo(const char* name, std::uint32_t flags,
                          const char* text) {
   ChatConnection::OnInfo(name, flags, text);
-  AppendResult("", text);
-  char shown[kEventTextSize];
-  CopyPrintable(shown, text);
-  std::printf("INFO: %s \r\n", shown);
+  ReportAnswer("", "INFO: ", text);
+  attribution_.InfoLine(text, environment().UtcTime());
   return 1;
 }
 
 int StatCheckBot::OnError(const char* name, std::uint32_t flags,
                           const char* text) {
   ChatConnection::OnError(name, flags, text);
-  AppendResult("ERROR: ", text);
-  char shown[kEventTextSize];
-  CopyPrintable(shown, text);
-  std::printf("\nERROR: %s \r\n", shown);
+  ReportAnswer("ERROR: ", "\nERROR: ", text);
+  attribution_.ErrorLine(text, environment().UtcTime());
   return 1;
 }
 
@@ -90,13 +84,18 @@ int StatCheckBot::OnName(const char* name, std::uint32_t flags,
   return 1;
 }
 
+void StatCheckBot::OnIdle() {
+  ChatConnection::OnIdle();
+  if (lastWaitTimedOut()) attribution_.EndAnswer();
+}
+
 void StatCheckBot::WalkMembersList() {
-  std::FILE* file = std::fopen(variant_.membersListFile, "r");
+  std::FILE* file = OpenTextFile(variant_.membersListFile);
   if (file == nullptr) {
     std::fputs(variant_.membersListError, stderr);
     std::exit(1);
   }
-  SkipByteOrderMark(file);
+  const std::int64_t walk = environment().UtcTime();
   MembersListReader reader(file);
   while (!reader.Finished()) {
     environment().Sleep(kRequestPauseMs);
@@ -109,10 +108,38 @@ void StatCheckBot::WalkMembersList() {
     // whose first line is its only name.
     const char* name = rest[0] != '\0' ? rest : lineStart;
     if (name[0] == '\0') continue;
+    // Sent before it is printed: the console shows only requests that left.
+    if (!Send(variant_.statsCommandFormat, name)) {
+      ReportWalkStopped(name);
+      break;
+    }
     std::printf("Reading name: %s\n", name);
-    Send(variant_.statsCommandFormat, name);
+    attribution_.Requested(name, walk);
   }
   std::fclose(file);
+}
+
+void StatCheckBot::ReportWalkStopped(const char* name) {
+  // Read before WriteLog, whose file calls may change it.
+  unsigned long code = environment().GetLastError();
+  // The connection is gone: the rest of the list would be sent into a dead
+  // socket, 5 s a name, before the receive loop could notice and reconnect.
+  WriteLog(
+      "Cannot send the stats request for %s: error code %lu; "
+      "the walk stops there",
+      name, code);
+}
+
+void StatCheckBot::ReportAnswer(const char* logPrefix,
+                                const char* consolePrefix, const char* text) {
+  AppendResult(logPrefix, text);
+  char shown[kEventTextSize];
+  CopyPrintable(shown, text);
+  std::printf("%s%s \r\n", consolePrefix, shown);
+}
+
+void StatCheckBot::ConnectionEnded() {
+  attribution_.ConnectionLost(environment().UtcTime());
 }
 
 void StatCheckBot::AppendResult(const char* prefix, const char* text) {
@@ -136,6 +163,29 @@ void StatCheckBot::ReportLostResult(const char* step) {
       "Cannot %s the result log %s: error code %lu; "
       "an answer was printed but not recorded",
       step, variant_.resultLogFile, code);
+}
+
+void StatCheckBot::TakeRow(const ResultRow& row) {
+  bool newFile = false;
+  int written = results_.Append(row, &newFile);
+  // Read before WriteLog, whose file calls may change it.
+  unsigned long code = environment().GetLastError();
+  if (newFile) {
+    std::printf(
+        "\n%s has other columns than this program writes; "
+        "the results go to %s \r\n",
+        variant_.resultsFile, results_.path());
+    WriteLog(
+        "The results file %s has other columns than this program writes; "
+        "the results go to %s",
+        variant_.resultsFile, results_.path());
+  }
+  if (!written) {
+    WriteLog(
+        "Cannot write the results file %s: error code %lu; "
+        "the %s row of \"%s\" was not recorded",
+        results_.path(), code, ResultStatusName(row.status), row.player);
+  }
 }
 
 void StatCheckBot::ReportLetterCase(const char* channel,

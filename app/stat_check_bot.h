@@ -6,12 +6,14 @@
 
 #include <cstdint>
 
+#include "app/answer_attribution.h"
 #include "app/product_variant.h"
+#include "app/results_file.h"
 #include "core/chat_connection.h"
 
 namespace corvane {
 
-class StatCheckBot : public ChatConnection {
+class StatCheckBot : public ChatConnection, private ResultSink {
  public:
   // A bot for the product of `variant`, whose constants must outlive it.
   explicit StatCheckBot(
@@ -33,32 +35,55 @@ class StatCheckBot : public ChatConnection {
                           const char* text) override;
 
   // Print the server's answer (control bytes shown as '?') and append it,
-  // byte for byte, to the result log.
+  // byte for byte, to the result log; then tie it to its request, for the
+  // results file.
   int OnInfo(const char* name, std::uint32_t flags, const char* text) override;
   int OnError(const char* name, std::uint32_t flags, const char* text) override;
+
+  // After a second without a line, the answer being read is complete.
+  void OnIdle() override;
 
   // Records and prints the name the bot is logged on under.
   int OnName(const char* name, std::uint32_t flags, const char* text) override;
 
   // Sends the stats command for every name on the members list, one pass of
-  // the list every 5 s. Ends the process with status 1 when the list cannot
-  // be opened.
+  // the list every 5 s, remembers each request sent and prints its name.
+  // Stops at the first request that cannot be sent (the connection is lost),
+  // with a line in the log naming the player. Ends the process with status 1
+  // when the list cannot be opened.
   void WalkMembersList();
+
+  // To be called when the connection has ended: the answer being read is
+  // complete, and the requests still waiting are written as unanswered.
+  void ConnectionEnded();
 
   const ProductVariant& variant() const { return variant_; }
 
  private:
+  // Records the server's answer `text`: appends it after `logPrefix` to the
+  // result log and prints it after `consolePrefix`, control bytes shown as
+  // '?', each ended by a space and CR LF.
+  void ReportAnswer(const char* logPrefix, const char* consolePrefix,
+                    const char* text);
   // Appends `prefix`, `text`, a space and CR LF to the result log. When the
   // log cannot be opened or written, says so in the diagnostic log; the
   // answer is printed all the same.
   void AppendResult(const char* prefix, const char* text);
   // Writes the diagnostic line for a result line lost at `step`.
   void ReportLostResult(const char* step);
+  // Writes the diagnostic line for a walk stopped at `name`, whose request
+  // could not be sent.
+  void ReportWalkStopped(const char* name);
   // Prints and logs that `channel` holds the home channel in other letter
   // case than configuration.txt.
   void ReportLetterCase(const char* channel, const char* homeChannel);
+  // Appends a finished row to the results file; tells corvane.log when it
+  // is lost, and the console and corvane.log when a new file is taken.
+  void TakeRow(const ResultRow& row) override;
 
   const ProductVariant& variant_;
+  ResultsFile results_;
+  AnswerAttribution attribution_;
 };
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 // Micro-benchmarks of the chat client's per-line work: parsing an event
-// line, dispatching it to a handler slot, and the receive loop's framing of a
+// line, dispatching it to a handler slot, parsing and attributing the lines
+// of stats answers for the results file, and the receive loop's framing of a
 // byte stream read from a socket pair.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
@@ -8,9 +9,12 @@
 #include <cstdint>
 #include <string>
 
+#include "app/answer_attribution.h"
+#include "app/stats_answer.h"
 #include "core/chat_connection.h"
 #include "core/event_line.h"
 #include "platform/environment.h"
+#include "tests/fake_environment.h"
 
 namespace corvane {
 namespace {
@@ -61,38 +65,64 @@ BENCHMARK_CAPTURE(BM_DispatchEventLine, user_name_flags, kUserLine, nullptr);
 BENCHMARK_CAPTURE(BM_DispatchEventLine, unhandled_id_no_log, kUnhandledLine, nullptr);
 BENCHMARK_CAPTURE(BM_DispatchEventLine, unhandled_id_log_to_dev_null, kUnhandledLine, "/dev/null");
 
-// The real system's socket calls, with the connection's socket being one end
-// of a socket pair made by the benchmark.
-class SocketPairEnvironment : public Environment {
- public:
-  int descriptor = -1;
+// The lines of one stats answer, as the handlers get their texts.
+const char* const kAnswerTexts[] = {"player12345's record:", "Ladder games: [rank] 1625 pts (7/3/2)",
+                                    "Normal games: 12-5-1"};
+const char* const kAnswerLines[] = {"1018 INFO \"player12345's record:\"\r",
+                                    "1018 INFO \"Ladder games: [rank] 1625 pts (7/3/2)\"\r",
+                                    "1018 INFO \"Normal games: 12-5-1\"\r"};
 
-  int StartSocketLibrary(unsigned short, unsigned short* reported) override {
-    *reported = 0x0101;
-    return 1;
+void BM_ReadGamesLine(benchmark::State& state) {
+  GameKind kind = kGamesOther;
+  GameFigures figures;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ReadGamesLine(kAnswerTexts[1], &kind, &figures));
+    benchmark::ClobberMemory();
   }
-  void StopSocketLibrary() override {}
-  std::uint32_t ParseDottedAddress(const char*) override { return 0; }
-  int ResolveHostName(const char*, std::uint32_t* address) override {
-    *address = 0;
-    return 1;
-  }
-  SocketHandle OpenTcpSocket() override { return descriptor; }
-  int ConnectSocket(SocketHandle, std::uint32_t, std::uint16_t) override { return 1; }
-  int WaitReadable(SocketHandle socket, int seconds) override {
-    return DefaultEnvironment().WaitReadable(socket, seconds);
-  }
-  long Receive(SocketHandle socket, char* buffer, std::size_t size) override {
-    return DefaultEnvironment().Receive(socket, buffer, size);
-  }
-  long SendSome(SocketHandle socket, const char* data, std::size_t size) override {
-    return DefaultEnvironment().SendSome(socket, data, size);
-  }
-  void CloseSocket(SocketHandle socket) override { DefaultEnvironment().CloseSocket(socket); }
-  void Sleep(unsigned) override {}
-  unsigned long GetLastError() override { return DefaultEnvironment().GetLastError(); }
-  std::int64_t UtcTime() override { return DefaultEnvironment().UtcTime(); }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ReadGamesLine);
+
+// Rows are counted, not written: the file's cost is the result log's kind.
+class CountingSink : public ResultSink {
+ public:
+  long rows = 0;
+  void TakeRow(const ResultRow&) override { ++rows; }
 };
+
+// A connection whose info handler ties each answer line to its request, as
+// the bot's does after printing and logging it.
+class AttributingConnection : public ChatConnection {
+ public:
+  CountingSink sink;
+  AnswerAttribution attribution{sink};
+  int OnInfo(const char*, std::uint32_t, const char* text) override {
+    attribution.InfoLine(text, 0);
+    return 1;
+  }
+};
+
+// Per answer line: a request is remembered for every answer of three lines,
+// and each line is attributed and parsed; with `dispatch`, each line is
+// first parsed and dispatched as the receive loop hands it over.
+void BM_AttributeAnswerLine(benchmark::State& state, bool dispatch) {
+  static AttributingConnection connection;  // fixed storage of 2,048 requests
+  long lines = 0;
+  for (auto _ : state) {
+    int line = static_cast<int>(lines++ % 3);
+    if (line == 0) connection.attribution.Requested("player12345", 0);
+    if (dispatch) {
+      connection.DispatchEventLine(kAnswerLines[line]);
+    } else {
+      connection.attribution.InfoLine(kAnswerTexts[line], 0);
+    }
+  }
+  connection.attribution.ConnectionLost(0);
+  benchmark::DoNotOptimize(connection.sink.rows);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK_CAPTURE(BM_AttributeAnswerLine, attribution_and_parsing, false);
+BENCHMARK_CAPTURE(BM_AttributeAnswerLine, dispatch_attribution_and_parsing, true);
 
 // Counts the lines that reached a handler, so the loop's work is observable.
 class CountingConnection : public ChatConnection {
@@ -119,7 +149,9 @@ void BM_ReceiveLoopFromSocketPair(benchmark::State& state) {
     bytes += i % 2 == 0 ? kInfoLine : kTalkLine;
     bytes += '\n';
   }
-  SocketPairEnvironment environment;
+  // The real system's socket calls on one end of a socket pair.
+  testing_support::FakeEnvironment environment;
+  environment.lastError = -1;
   CountingConnection connection(environment);
   connection.Configure("bench", "pw", "127.0.0.1", kChatServerPort);
   for (auto _ : state) {
@@ -144,7 +176,7 @@ void BM_ReceiveLoopFromSocketPair(benchmark::State& state) {
       close(ends[0]);
       break;
     }
-    environment.descriptor = ends[0];
+    environment.givenSocket = ends[0];
     connection.lines = 0;
     state.ResumeTiming();
     connection.Connect();

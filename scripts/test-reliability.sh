@@ -27,7 +27,7 @@ ctest --test-dir "$root/asan" -j "$jobs" --timeout 300 --output-on-failure
 step "fuzz targets: regression inputs, seeds, ${fuzz_seconds} s of fuzzing each"
 cmake --preset fuzz -B "$root/fuzz" >/dev/null
 cmake --build "$root/fuzz" -j "$jobs" --target corvane_fuzzers
-targets=(event_line_fuzzer receive_loop_fuzzer members_list_fuzzer configuration_fuzzer)
+targets=(event_line_fuzzer receive_loop_fuzzer members_list_fuzzer configuration_fuzzer results_fuzzer)
 work="$root/fuzz/work"
 rm -rf "$work"
 failed=0

@@ -16,6 +16,7 @@
 
 #include "server/chat_server.h"
 #include "tests/bot_process.h"
+#include "tests/results_conversation.h"
 #include "tests/test_support.h"
 
 namespace corvane {
@@ -76,6 +77,7 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
   if (scenario.serve) {
     ServerOptions options = scenario.options;
     options.port = CORVANE_TEST_SERVER_PORT;
+    options.record = true;
     options.floodWindow = std::chrono::milliseconds(5000 / 50);  // the programs' pauses are scaled
     server = std::make_unique<ChatServer>(options);
     EXPECT_TRUE(server->Start()) << server->LastError();
@@ -101,9 +103,21 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
   }
   for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
     std::string name = entry.path().filename().string();
-    outcome.files[name] = entry.is_directory() ? "<folder>" : WithoutErrorCodes(ReadFile(name));
+    // The results files hold the times of each run.
+    outcome.files[name] = entry.is_directory()
+                              ? "<folder>"
+                              : testing_support::WithoutUtcTimes(WithoutErrorCodes(ReadFile(name)));
   }
   if (server) {
+    // The program has ended; compare only once the server has read all it sent.
+    EXPECT_TRUE(server->WaitFor(
+        [](const ChatServer& s) {
+          for (int connection = 1; connection <= s.ConnectionCount(); ++connection) {
+            if (!s.ConnectionEnded(connection)) return false;
+          }
+          return true;
+        },
+        20s));
     server->Stop();
     for (int connection = 1; connection <= server->ConnectionCount(); ++connection) {
       outcome.sent += "<connection " + std::to_string(connection) + ">";
@@ -247,6 +261,62 @@ TEST(WindowsProgram, ControlBytesAndALostResultLogMatchOnBothBuilds) {
   EXPECT_EQ(std::string::npos, posix.out.find('\x1b'));
   EXPECT_EQ(CountOf(posix.out, "INFO: ") + CountOf(posix.out, "\nERROR: "),
             CountOf(posix.files["corvane.log"], "Cannot open the result log BroodWar.log: error code N"));
+}
+
+TEST(WindowsProgram, ResultsFileOfEveryKindOfAnswerMatchesThePosixBuild) {
+  // Every kind of row: records, an unattributed header, an unknown player, a
+  // dropped request, a missing answer and a connection lost mid-answer.
+  Scenario scenario;
+  scenario.files = {{"configuration.txt", "statbot secret1 Clan\n"},
+                    {"bwmembers.txt", testing_support::kResultsMembers}};
+  scenario.options.scripts = {testing_support::AnswerTheWalkAndCloseMidAnswer,
+                              testing_support::NameTheBotAndListen};
+  // The second logon comes after the rows of the lost connection.
+  scenario.lastOutput = "\n*** LOGGED ON AS: statbot *** \r\n";
+  scenario.lastOutputTimes = 2;
+  Outcome posix = ExpectSameBytes(kBroodWar, scenario);
+  EXPECT_EQ(testing_support::ResultsOfTheConversation(), posix.files["BroodWar.csv"]);
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST(WindowsProgram, FoldersA1AByteAndAnEmptyHomeChannelMatchOnBothBuilds) {
+  // A folder in place of either file is a missing file on both systems.
+  Scenario configurationFolder;
+  configurationFolder.files = {{"bwmembers.txt", "Members\nalice\n"}};
+  configurationFolder.folders = {"configuration.txt"};
+  Outcome posix = ExpectSameBytes(kBroodWar, configurationFolder);
+  EXPECT_EQ(1, posix.status);
+  EXPECT_EQ("Error Reading Configuration File\n", posix.err);
+
+  Scenario listFolder;
+  listFolder.files = {{"configuration.txt", "statbot secret1 Clan\n"}};
+  listFolder.folders = {"bwmembers.txt"};
+  posix = ExpectSameBytes(kBroodWar, listFolder);
+  EXPECT_EQ(1, posix.status);
+  EXPECT_EQ(0u, posix.err.find("Error Reading Brood War Members List."));
+
+  // 0x1A is an ordinary byte: a text-mode read on Windows would end there.
+  Scenario substitute;
+  substitute.files = {{"configuration.txt", "statbot secret1 Clan\r\n\x1A\r\n"},
+                      {"bwmembers.txt",
+                       "Members\r\nal\x1A"
+                       "ice\r\nbob\r\n"}};
+  substitute.lastOutput = Answers("bob", "SEXP", "INFO: ");
+  posix = ExpectSameBytes(kBroodWar, substitute);
+  EXPECT_NE(std::string::npos, posix.out.find("Reading name: bob\n"));
+
+  // A NUL byte leaving the home channel empty is a configuration error.
+  Scenario emptyHome;
+  emptyHome.files = {{"configuration.txt", std::string("statbot secret1 \0\n", 18)}};
+  posix = ExpectSameBytes(kBroodWar, emptyHome);
+  EXPECT_EQ(1, posix.status);
+  EXPECT_EQ("Error Reading Configuration File\nThe home channel is empty: it begins with a NUL byte.\n",
+            posix.err);
 }
 
 }  // namespace
