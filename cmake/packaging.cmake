@@ -5,9 +5,12 @@
 #           lists, a short how-to and the licence in one folder, packed as a
 #           .zip for Windows (text files with CR LF, and run-forever.cmd) or
 #           a .tar.gz for Linux (with the stand-in server chatd).
-#   debian  a .deb: the two programs and chatd in /usr/bin, the samples, the
-#           how-to and the licence (as copyright) in /usr/share/doc/corvane,
-#           and a systemd template unit for each program.
+#   debian  a .deb: the two programs and chatd in /usr/bin, their manual
+#           pages, the samples, the how-to, the changelog and the licence (as
+#           copyright) in /usr/share/doc/corvane,
+#           and for each program a systemd template service with its .path
+#           and .timer units; maintainer scripts that stop and disable every
+#           instance on removal and delete their folders on purge.
 
 set(CORVANE_PACKAGE_LAYOUT "folder" CACHE STRING
   "Package layout: folder (.tar.gz, or .zip for Windows) or debian (.deb)")
@@ -127,17 +130,54 @@ else()
     @ONLY NEWLINE_STYLE UNIX)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright.in ${corvane_staged}/copyright
     @ONLY NEWLINE_STYLE UNIX)
+  # For each program: the service, the .path unit that restarts an instance
+  # when its files change (through the -restart@ service), and the .timer
+  # that starts a stopped instance daily.
   set(units)
   foreach(CORVANE_UNIT_PROGRAM BWCorvane SCCorvane)
     string(TOLOWER ${CORVANE_UNIT_PROGRAM} CORVANE_UNIT_NAME)
-    configure_file(${PROJECT_SOURCE_DIR}/packaging/corvane@.service.in
-      ${corvane_staged}/${CORVANE_UNIT_NAME}@.service @ONLY NEWLINE_STYLE UNIX)
-    list(APPEND units ${corvane_staged}/${CORVANE_UNIT_NAME}@.service)
+    string(SUBSTRING ${CORVANE_UNIT_NAME} 0 2 corvane_game)
+    set(CORVANE_UNIT_MEMBERS ${corvane_game}members.txt)
+    # Instance names fit in a user name of 31 characters after "NAME-".
+    string(LENGTH "${CORVANE_UNIT_NAME}-" corvane_used)
+    math(EXPR CORVANE_UNIT_NAME_ROOM "31 - ${corvane_used}")
+    foreach(unit @.service @.path @.timer -restart@.service)
+      configure_file(${PROJECT_SOURCE_DIR}/packaging/corvane${unit}.in
+        ${corvane_staged}/${CORVANE_UNIT_NAME}${unit} @ONLY NEWLINE_STYLE UNIX)
+      list(APPEND units ${corvane_staged}/${CORVANE_UNIT_NAME}${unit})
+    endforeach()
   endforeach()
+
+  # A native package's changelog, compressed as Debian wants it: gzip -9n
+  # (no name or time in the header, so every build packs the same bytes).
+  execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
+    OUTPUT_FILE ${corvane_staged}/changelog.gz RESULT_VARIABLE corvane_gzip)
+  if(NOT corvane_gzip EQUAL 0)
+    message(FATAL_ERROR "gzip of packaging/debian/changelog failed")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+  # Manual pages: one for both bots (SCCorvane's is a link to it) and one for
+  # chatd, gzip -9n as well.
+  foreach(page BWCorvane chatd)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/man/${page}.1.in ${corvane_staged}/man/${page}.1
+      @ONLY NEWLINE_STYLE UNIX)
+    execute_process(COMMAND gzip -9nc ${corvane_staged}/man/${page}.1
+      OUTPUT_FILE ${corvane_staged}/man/${page}.1.gz RESULT_VARIABLE corvane_gzip)
+    if(NOT corvane_gzip EQUAL 0)
+      message(FATAL_ERROR "gzip of the manual page ${page}.1 failed")
+    endif()
+  endforeach()
+  file(CREATE_LINK BWCorvane.1.gz ${corvane_staged}/man/SCCorvane.1.gz SYMBOLIC)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
+    ${corvane_staged}/lintian-overrides/corvane COPYONLY)
 
   install(TARGETS BWCorvane SCCorvane chatd RUNTIME DESTINATION bin)
   install(FILES ${corvane_samples} ${corvane_staged}/HOWTO.txt ${corvane_staged}/copyright
-    DESTINATION ${doc})
+    ${corvane_staged}/changelog.gz DESTINATION ${doc})
+  install(FILES ${corvane_staged}/lintian-overrides/corvane DESTINATION share/lintian/overrides)
+  install(FILES ${corvane_staged}/man/BWCorvane.1.gz ${corvane_staged}/man/SCCorvane.1.gz
+    ${corvane_staged}/man/chatd.1.gz DESTINATION share/man/man1)
   # Where Debian 12's systemd looks for the units of packages.
   install(FILES ${units} DESTINATION /lib/systemd/system)
 
@@ -157,6 +197,12 @@ instance per folder, and restarts it when it ends. chatd, a stand-in chat
 server, lets the bot be tried offline.
 .
 These programs connect to ${CORVANE_SERVER_HOST}, TCP port ${CORVANE_SERVER_PORT}.")
+  # Stop and disable every instance on removal; delete their folders on purge.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # Depends: from the libraries the programs are linked with.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()

@@ -21,7 +21,9 @@
 #
 # Not in the block: CORVANE_SERVER_PORT (6112 by default), the chat server's
 # own port compiled into the shipped programs, which the demo
-# (scripts/demo.sh) and the benchmark's throughput runs use.
+# (scripts/demo.sh) and the benchmark's throughput runs use; nor 16512, the
+# port of the .deb that scripts/test-systemd.sh runs in a container, whose
+# network is its own.
 #
 # A configured tree lists its ports in test_ports.txt ("NAME=PORT" lines),
 # which the scripts read (scripts/common.sh, corvane_test_port). For a folder

@@ -10,6 +10,9 @@ corvane_build_packages=(cmake ninja-build g++ libjs-chart.js)
 corvane_package_packages=(g++-mingw-w64-x86-64-posix dpkg-dev)
 # What scripts/test-package.sh needs besides: systemd-analyze, and ss.
 corvane_package_test_packages=(systemd iproute2)
+# What scripts/test-systemd.sh needs besides: a Debian root to boot, a
+# container to boot it in (systemd-nspawn) and lintian.
+corvane_systemd_test_packages=(debootstrap systemd-container lintian)
 # Everything scripts/test.sh runs: the above; Google Test and Benchmark; wine
 # for the Windows programs; clang with its sanitizer and fuzzer runtimes, and
 # valgrind (scripts/test-reliability.sh); nftables for the tests that block
@@ -17,7 +20,8 @@ corvane_package_test_packages=(systemd iproute2)
 # Chromium and its driver for the report page's browser tests.
 corvane_test_packages=("${corvane_build_packages[@]}" "${corvane_package_packages[@]}"
   libgtest-dev libgmock-dev libbenchmark-dev wine wine64
-  clang libclang-rt-14-dev llvm valgrind "${corvane_package_test_packages[@]}" nftables
+  clang libclang-rt-14-dev llvm valgrind "${corvane_package_test_packages[@]}"
+  "${corvane_systemd_test_packages[@]}" nftables
   clang-format clang-tidy chromium chromium-driver python3-selenium)
 
 # corvane_need_packages WHO PACKAGE...: installs those of the Debian packages

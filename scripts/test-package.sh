@@ -4,8 +4,9 @@
 #     CORVANE_PACKAGE_TEST_PORT of its build tree (cmake/test_ports.cmake), in
 #     build/test-debian;
 #  2. checks its fields and its exact file list;
-#  3. systemd-analyze verify of both units, as unpacked, with the programs
-#     of the package: any warning fails;
+#  3. systemd-analyze verify of all units (each program's service, .path and
+#     .timer), as unpacked, with the programs of the package: any warning
+#     fails;
 #  4. as root only (else skipped): dpkg -i of the package; /usr/bin/BWCorvane,
 #     in an empty folder with the installed samples, against /usr/bin/chatd
 #     for one whole stats check (every member asked for, every answer printed
@@ -67,8 +68,14 @@ expected=$(LC_ALL=C sort -k3 <<'EOF'
 drwxr-xr-x root/root ./lib/
 drwxr-xr-x root/root ./lib/systemd/
 drwxr-xr-x root/root ./lib/systemd/system/
+-rw-r--r-- root/root ./lib/systemd/system/bwcorvane-restart@.service
+-rw-r--r-- root/root ./lib/systemd/system/bwcorvane@.path
 -rw-r--r-- root/root ./lib/systemd/system/bwcorvane@.service
+-rw-r--r-- root/root ./lib/systemd/system/bwcorvane@.timer
+-rw-r--r-- root/root ./lib/systemd/system/sccorvane-restart@.service
+-rw-r--r-- root/root ./lib/systemd/system/sccorvane@.path
 -rw-r--r-- root/root ./lib/systemd/system/sccorvane@.service
+-rw-r--r-- root/root ./lib/systemd/system/sccorvane@.timer
 drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/bin/
 -rwxr-xr-x root/root ./usr/bin/BWCorvane
@@ -79,9 +86,18 @@ drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/corvane/
 -rw-r--r-- root/root ./usr/share/doc/corvane/HOWTO.txt
 -rw-r--r-- root/root ./usr/share/doc/corvane/bwmembers.txt
+-rw-r--r-- root/root ./usr/share/doc/corvane/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/corvane/configuration.txt
 -rw-r--r-- root/root ./usr/share/doc/corvane/copyright
 -rw-r--r-- root/root ./usr/share/doc/corvane/scmembers.txt
+drwxr-xr-x root/root ./usr/share/man/
+drwxr-xr-x root/root ./usr/share/man/man1/
+-rw-r--r-- root/root ./usr/share/man/man1/BWCorvane.1.gz
+lrwxrwxrwx root/root ./usr/share/man/man1/SCCorvane.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/chatd.1.gz
+drwxr-xr-x root/root ./usr/share/lintian/
+drwxr-xr-x root/root ./usr/share/lintian/overrides/
+-rw-r--r-- root/root ./usr/share/lintian/overrides/corvane
 EOF
 )
 if [ "$listing" != "$expected" ]; then
@@ -93,14 +109,17 @@ grep -q "Permission is hereby granted" "$work/unpacked/usr/share/doc/corvane/cop
   fail "the copyright file holds no licence"
 
 # verify_units DIR PREFIX: systemd-analyze verify of an instance of each unit
-# in DIR, whose programs are in PREFIX/usr/bin; fails on any output.
+# in DIR (the services, .path and .timer units), whose programs are in
+# PREFIX/usr/bin; fails on any output.
 verify_units() {
-  local dir=$1 prefix=$2 units=() name output
+  local dir=$1 prefix=$2 units=() name unit output
   mkdir -p "$work/verify"
   for name in bwcorvane sccorvane; do
-    sed "s|^ExecStart=/usr/bin/|ExecStart=$prefix/usr/bin/|" "$dir/$name@.service" \
-      >"$work/verify/$name@test.service"
-    units+=("$work/verify/$name@test.service")
+    for unit in @.service @.path @.timer -restart@.service; do
+      sed "s|^ExecStart=/usr/bin/|ExecStart=$prefix/usr/bin/|" "$dir/$name$unit" \
+        >"$work/verify/$name${unit/@/@test}"
+      units+=("$work/verify/$name${unit/@/@test}")
+    done
   done
   output=$(systemd-analyze verify "${units[@]}" 2>&1) || fail "systemd-analyze verify failed: $output"
   [ -z "$output" ] || fail "systemd-analyze verify warns: $output"
@@ -129,7 +148,7 @@ for file in /usr/bin/BWCorvane /usr/bin/SCCorvane /usr/bin/chatd \
 done
 
 step "systemd-analyze verify of the installed units"
-output=$(systemd-analyze verify bwcorvane@test.service sccorvane@test.service 2>&1) ||
+output=$(systemd-analyze verify {bw,sc}corvane@test.{service,path,timer} {bw,sc}corvane-restart@test.service 2>&1) ||
   fail "systemd-analyze verify failed: $output"
 [ -z "$output" ] || fail "systemd-analyze verify warns: $output"
 

@@ -19,6 +19,7 @@ part() {  # part NAME COMMAND...: runs the command and notes how long it took
 part "formatting and static analysis" scripts/check-style.sh
 part "build and ctest (workflow ci)" cmake --workflow --preset ci
 part "Debian package: contents, units, dpkg -i and a check" scripts/test-package.sh
+part "the service under a live systemd (a booted Debian container)" scripts/test-systemd.sh
 part "Windows build, wine tests, folder packages" scripts/test-windows.sh
 part "sanitizers, fuzzing, valgrind" scripts/test-reliability.sh  # docs/reliability.md
 
