@@ -72,13 +72,16 @@ int RunProgram(StatCheckBot& bot, Environment& environment,
     if (bot.logonState() == kLogonConfirmed) refused = 0;
     if (bot.logonState() != kLogonRefused) continue;
     if (++refused == kRefusedLogonLimit) return EndAfterRefusedLogons(bot);
+    // The answer to a logon is read only after the pause before the join.
     std::printf(
         "\n*** LOGON REFUSED FOR: %s *** "
-        "(%d in a row; trying again in 2 seconds) \r\n",
-        bot.userName(), refused);
+        "(%d in a row; logging on again in %u seconds, "
+        "its answer %u seconds later) \r\n",
+        bot.userName(), refused, kConnectRetryPauseMs / 1000,
+        kLogonToJoinPauseMs / 1000);
     environment.Sleep(kConnectRetryPauseMs);
   }
-  bot.WriteLog(
+  bot.ReportFailure(
       "%d connect attempts in a row to %s, port %u failed; the run ends",
       kConnectAttempts, serverHost, static_cast<unsigned>(port));
   bot.CloseLog();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/bounded_text.h"
+#include "core/utc_time.h"
 
 namespace corvane {
 namespace {
@@ -70,8 +71,8 @@ int ChatConnection::Connect() {
 void ChatConnection::LogFailure(const char* what) {
   // Read before WriteLog, whose file calls may change it.
   unsigned long code = environment_.GetLastError();
-  WriteLog("%s %s, port %u: error code %lu", what, serverHost_,
-           static_cast<unsigned>(port_), code);
+  ReportFailure("%s %s, port %u: error code %lu", what, serverHost_,
+                static_cast<unsigned>(port_), code);
 }
 
 int ChatConnection::Logon() {
@@ -137,10 +138,27 @@ int ChatConnection::WriteLog(const char* format, ...) {
   va_start(arguments, format);
   FormatText(line, sizeof(line), format, arguments);
   va_end(arguments);
+  // Each line carries its time, so that it can be matched to the console's
+  // or the service journal's events after weeks of runs.
+  char stamp[kUtcTimeTextSize];
+  FormatUtcTime(environment_.UtcTime(), stamp);
   // Each line is flushed at once: the bot is usually ended from outside,
   // and lines left in the stream's buffer would be lost.
-  int written = std::fprintf(log_, "%s\r\n", line);
+  int written = std::fprintf(log_, "%s %s\r\n", stamp, line);
   return (written >= 0 && std::fflush(log_) == 0) ? 1 : 0;
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style by design, as Send
+int ChatConnection::ReportFailure(const char* format, ...) {
+  char line[kLogLineSize];
+  std::va_list arguments;
+  va_start(arguments, format);
+  FormatText(line, sizeof(line), format, arguments);
+  va_end(arguments);
+  // Standard error, not the console's standard output: run as a service, the
+  // bot's journal then tells what corvane.log tells.
+  std::fprintf(stderr, "%s\n", line);
+  return WriteLog("%s", line);
 }
 
 void ChatConnection::CloseLog() {

@@ -87,9 +87,15 @@ class ChatConnection {
   int OpenLog(const char* fileName);
 
   // Formats one line (at most 1023 characters, longer ones are cut) into the
-  // open log, ends it with CR LF and flushes it. Returns 1 when written, 0
-  // when no log is open or the write failed.
+  // open log, after its UTC time and a space ("2026-12-09T06:30:05Z "), ends
+  // it with CR LF and flushes it. Returns 1 when written, 0 when no log is
+  // open or the write failed.
   int WriteLog(const char* format, ...) CORVANE_PRINTF_FORMAT(2, 3);
+
+  // Writes one line, formatted as WriteLog does, to standard error and to
+  // the log: a failure to reach the server shows on the console (and in a
+  // service's journal), not only in corvane.log. Returns WriteLog's result.
+  int ReportFailure(const char* format, ...) CORVANE_PRINTF_FORMAT(2, 3);
 
   // Closes the log slot if it is open.
   void CloseLog();

@@ -26,6 +26,7 @@ using testing_support::ReadFile;
 using testing_support::RecordingEnvironment;
 using testing_support::ScratchDirectory;
 using testing_support::ScriptedEnvironment;
+using testing_support::WithoutLogTimes;
 
 // The stand-in server on an ephemeral port, its connections given to
 // `scripts`.
@@ -111,6 +112,7 @@ TEST(ChatConnection, LongChannelNameIsCutToTheField) {
 TEST(ChatConnection, LogSlotKeepsItsFirstFileAndWritesLinesAtOnce) {
   ScratchDirectory scratch;
   ScriptedEnvironment environment;
+  const std::string kAt = "2026-12-09T06:30:05Z ";
   {
     ChatConnection connection(environment);
     EXPECT_EQ(0, connection.WriteLog("nothing %d", 1));
@@ -121,19 +123,23 @@ TEST(ChatConnection, LogSlotKeepsItsFirstFileAndWritesLinesAtOnce) {
     EXPECT_FALSE(FileExists("second.log"));
     EXPECT_EQ(1, connection.WriteLog("line %d", 1));
     // Flushed as written: visible before the log is closed.
-    EXPECT_EQ("line 1\r\n", ReadFile("first.log"));
+    // Each line begins with the clock's UTC time.
+    EXPECT_EQ(kAt + "line 1\r\n", ReadFile("first.log"));
     EXPECT_EQ(1, connection.WriteLog("%s", std::string(2000, 'w').c_str()));
-    EXPECT_EQ("line 1\r\n" + std::string(1023, 'w') + "\r\n", ReadFile("first.log"));
+    EXPECT_EQ(kAt + "line 1\r\n" + kAt + std::string(1023, 'w') + "\r\n", ReadFile("first.log"));
     EXPECT_EQ(1, connection.WriteLog("%%s %s", "%n%s")) << "arguments are never read as formats";
   }
   // Destruction closed the log; a new run appends.
   ChatConnection again(environment);
   ASSERT_EQ(1, again.OpenLog("first.log"));
+  environment.utcTime += 3600 * 24 + 1;
   again.WriteLog("second run");
   again.CloseLog();
   again.CloseLog();
   EXPECT_EQ(1, again.OpenLog("second.log"));
-  EXPECT_EQ("line 1\r\n" + std::string(1023, 'w') + "\r\n%s %n%s\r\nsecond run\r\n", ReadFile("first.log"));
+  EXPECT_EQ(kAt + "line 1\r\n" + kAt + std::string(1023, 'w') + "\r\n" + kAt +
+                "%s %n%s\r\n2026-12-10T06:30:06Z second run\r\n",
+            ReadFile("first.log"));
 
   again.CloseLog();
   EXPECT_EQ(0, again.OpenLog("no-such-folder/x.log"));
@@ -196,7 +202,9 @@ TEST(ChatConnection, ConnectAndJoinGivesUpAfterTenRefusedAttemptsAndLogsEach) {
   ChatConnection connection(environment);
   ASSERT_EQ(1, connection.OpenLog("corvane.log"));
   connection.Configure("bot", "pw", "127.0.0.1", closedPort);
+  testing::internal::CaptureStderr();
   EXPECT_EQ(0, connection.ConnectAndJoin());
+  const std::string errors = testing::internal::GetCapturedStderr();
   EXPECT_EQ(std::vector<unsigned>(10, 2000), environment.sleeps);
   EXPECT_EQ(10, environment.socketsOpened);
   EXPECT_EQ(10u, environment.socketsClosed.size());
@@ -205,7 +213,11 @@ TEST(ChatConnection, ConnectAndJoinGivesUpAfterTenRefusedAttemptsAndLogsEach) {
                      std::to_string(ECONNREFUSED) + "\r\n";
   std::string expected;
   for (int i = 0; i < 10; ++i) expected += line;
-  EXPECT_EQ(expected, ReadFile("corvane.log"));
+  EXPECT_EQ(expected, WithoutLogTimes(ReadFile("corvane.log")));
+  // The console (and a service's journal) is told each attempt too.
+  std::string told;
+  for (int i = 0; i < 10; ++i) told += line.substr(0, line.size() - 2) + "\n";
+  EXPECT_EQ(told, errors);
 }
 
 TEST(ChatConnection, APlatformConnectNobodyAnswersEndsAtItsBound) {
@@ -240,7 +252,7 @@ TEST(ChatConnection, AnUnknownHostNameIsLoggedWithTheResolversCode) {
   ASSERT_EQ(1, connection.OpenLog("corvane.log"));
   connection.Configure("bot", "pw", "no-such-host.invalid", 6112);
   EXPECT_EQ(0, connection.Connect());
-  const std::string log = ReadFile("corvane.log");
+  const std::string log = WithoutLogTimes(ReadFile("corvane.log"));
   const std::string start =
       "Cannot resolve the chat server's name no-such-host.invalid, port 6112: error code ";
   ASSERT_EQ(0u, log.find(start)) << log;

@@ -21,7 +21,7 @@ const char kRefusedTenTimes[] =
 // The console line of the `count`th refused logon in a row.
 std::string RefusedLine(int count) {
   return "\n*** LOGON REFUSED FOR: statbot *** (" + std::to_string(count) + " in a row" +
-         (count < 10 ? "; trying again in 2 seconds" : "") + ") \r\n";
+         (count < 10 ? "; logging on again in 2 seconds, its answer 5 seconds later" : "") + ") \r\n";
 }
 
 // A script that refuses the logon as the server does and reads on until the

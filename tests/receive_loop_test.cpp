@@ -15,6 +15,7 @@ using testing_support::ReadFile;
 using testing_support::RecordingConnection;
 using testing_support::ScratchDirectory;
 using testing_support::ScriptedEnvironment;
+using testing_support::WithoutLogTimes;
 
 // A connected client whose server is `script`.
 struct ScriptedClient {
@@ -145,7 +146,7 @@ TEST(ReceiveLoop, EveryTableIdReachesItsSlotAndOthersAreLogged) {
       "Unhandled event ID 1008\r\nUnhandled event ID 1011\r\nUnhandled event ID 1012\r\n"
       "Unhandled event ID 1016\r\nUnhandled event ID 1017\r\nUnhandled event ID 1020\r\n"
       "Unhandled event ID 999\r\nrecv() returned 0, error code 104\r\n",
-      ReadFile("corvane.log"));
+      WithoutLogTimes(ReadFile("corvane.log")));
 }
 
 TEST(ReceiveLoop, LinesNotStartingWithADigitAreDroppedSilently) {
@@ -158,7 +159,7 @@ TEST(ReceiveLoop, LinesNotStartingWithADigitAreDroppedSilently) {
   std::vector<Event> events = client.Run();
   ASSERT_EQ(1u, events.size());
   EXPECT_EQ("ok", events[0].text);
-  EXPECT_EQ("recv() returned 0, error code 104\r\n", ReadFile("corvane.log"));
+  EXPECT_EQ("recv() returned 0, error code 104\r\n", WithoutLogTimes(ReadFile("corvane.log")));
   EXPECT_EQ(kLogonPending, client.connection.logonState()) << "only the exact line is a refusal";
 }
 
@@ -176,7 +177,7 @@ TEST(ReceiveLoop, LoginFailedEndsTheLoopAsARefusedLogon) {
   EXPECT_EQ(
       "Logon refused: chat.example.org, port 6112 answered \"Login failed.\" for statbot\r\n"
       "Logon refused: chat.example.org, port 6112 answered \"Login failed.\" for statbot\r\n",
-      ReadFile("refused.log"))
+      WithoutLogTimes(ReadFile("refused.log")))
       << "one line each, and no recv() line: the connection did not fail";
 
   ScriptedClient confirmed({"2010 NAME statbot\r\n"});
@@ -199,7 +200,7 @@ TEST(ReceiveLoop, LongestLineFitsAndAFullBufferWithoutLineEndEndsTheConnection) 
   events = full.Run();
   ASSERT_EQ(1u, events.size());
   EXPECT_EQ(0u, full.environment.lastReceiveRoom) << "no room is left for a receive";
-  EXPECT_EQ("recv() returned 0, error code 104\r\n", ReadFile("corvane.log"));
+  EXPECT_EQ("recv() returned 0, error code 104\r\n", WithoutLogTimes(ReadFile("corvane.log")));
 }
 
 TEST(ReceiveLoop, IdleWhileTheServerIsSilentAndNothingWithoutASocket) {

@@ -17,6 +17,7 @@ using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::RecordingEnvironment;
 using testing_support::ScratchDirectory;
+using testing_support::WithoutLogTimes;
 using testing_support::WriteFile;
 
 const char kHeader[] =
@@ -154,7 +155,7 @@ TEST(ReportPage, TheBotWritesThePageOnceTheRowsHaveStopped) {
   bot.OnIdle();
   bot.CloseLog();
   EXPECT_EQ("Cannot put in place BroodWar.html: error code 13; the report page was not written\r\n",
-            ReadFile("corvane.log"));
+            WithoutLogTimes(ReadFile("corvane.log")));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::ScratchDirectory;
 using testing_support::ScriptedEnvironment;
+using testing_support::WithoutLogTimes;
 using testing_support::WriteFile;
 
 // A connected bot in a scratch folder holding configuration.txt.
@@ -141,7 +142,7 @@ TEST_F(StatCheckBotTest, OtherChannelAsksToJoinTheHomeChannelAgain) {
   EXPECT_EQ("\nJoined Channel Elsewhere \r\n\n/join Home \n", Dispatch("1007 CHANNEL \"Elsewhere\"\r"));
   EXPECT_EQ("/join Home \r\n", environment_.sent);
   EXPECT_EQ((std::vector<unsigned>{2000}), environment_.sleeps);
-  EXPECT_EQ("", ReadFile("corvane.log"));
+  EXPECT_EQ("", WithoutLogTimes(ReadFile("corvane.log")));
 
   // Containment is case-sensitive; a name that holds the home channel in
   // other letter case is re-joined all the same, and both spellings named.
@@ -156,7 +157,7 @@ TEST_F(StatCheckBotTest, OtherChannelAsksToJoinTheHomeChannelAgain) {
   EXPECT_EQ(
       "The server calls the channel \"my home?\", configuration.txt names the home channel "
       "\"Home\": spell it in configuration.txt as the server does\r\n",
-      ReadFile("corvane.log"));
+      WithoutLogTimes(ReadFile("corvane.log")));
 }
 
 TEST_F(StatCheckBotTest, ChangedHomeChannelTakesEffectAtTheNextChannelEvent) {
@@ -179,7 +180,7 @@ TEST_F(StatCheckBotTest, AnswersArePrintedAndKeptInTheResultLog) {
   EXPECT_FALSE(FileExists("Starcraft.log"));
   // The diagnostic log keeps its slot after the first answer.
   Dispatch("1020 UNKNOWN\r");
-  EXPECT_EQ("Unhandled event ID 1020\r\n", ReadFile("corvane.log"));
+  EXPECT_EQ("Unhandled event ID 1020\r\n", WithoutLogTimes(ReadFile("corvane.log")));
 }
 
 TEST_F(StatCheckBotTest, ALostResultIsPrintedAndReportedOncePerLine) {
@@ -190,7 +191,7 @@ TEST_F(StatCheckBotTest, ALostResultIsPrintedAndReportedOncePerLine) {
   EXPECT_EQ("\nERROR: also shown \r\n", Dispatch("1019 ERROR \"also shown\"\r"));
   const std::string lost = "Cannot open the result log BroodWar.log: error code " + std::to_string(EISDIR) +
                            "; an answer was printed but not recorded\r\n";
-  EXPECT_EQ(lost + lost, ReadFile("corvane.log"));
+  EXPECT_EQ(lost + lost, WithoutLogTimes(ReadFile("corvane.log")));
   ASSERT_EQ(0, rmdir("BroodWar.log"));
 
   // A full disk: the line is taken into the stream's buffer and lost when
@@ -199,7 +200,7 @@ TEST_F(StatCheckBotTest, ALostResultIsPrintedAndReportedOncePerLine) {
   EXPECT_EQ("INFO: into a full disk \r\n", Dispatch("1018 INFO \"into a full disk\"\r"));
   EXPECT_EQ(lost + lost + "Cannot write the result log BroodWar.log: error code " + std::to_string(ENOSPC) +
                 "; an answer was printed but not recorded\r\n",
-            ReadFile("corvane.log"));
+            WithoutLogTimes(ReadFile("corvane.log")));
 }
 
 TEST_F(StatCheckBotTest, NoticesAndTheLogonName) {
@@ -219,7 +220,7 @@ TEST_F(StatCheckBotTest, AWalkStopsAtTheFirstRequestThatCannotBeSent) {
   EXPECT_EQ(Requests({"alice"}) + "/st", environment_.sent);
   EXPECT_EQ(Passes(2), environment_.sleeps) << "no pass after the failed one";
   EXPECT_EQ("Cannot send the stats request for bob: error code 104; the walk stops there\r\n",
-            ReadFile("corvane.log"));
+            WithoutLogTimes(ReadFile("corvane.log")));
 }
 
 TEST_F(StatCheckBotTest, MissingFilesInAHandlerEndTheProcessWithStatusOne) {

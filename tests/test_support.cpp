@@ -86,6 +86,33 @@ std::string WithoutErrorCodes(const std::string& text) {
   return out + text.substr(at);
 }
 
+namespace {
+
+// True when `line` starts with a time as "2026-12-09T06:30:05Z " writes it.
+bool StartsWithLogTime(const std::string& line) {
+  const std::string shape = "dddd-dd-ddTdd:dd:ddZ ";
+  if (line.size() < shape.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string WithoutLogTimes(const std::string& text) {
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    const std::string line = text.substr(at, end - at);
+    out += StartsWithLogTime(line) ? line.substr(21) : "<no time> " + line;
+    at = end;
+  }
+  return out;
+}
+
 bool FileExists(const std::string& path) {
   std::error_code error;
   return std::filesystem::exists(path, error);

@@ -112,6 +112,10 @@ bool FileExists(const std::string& path);
 // `text` with every "error code <number>" as "error code N": the codes are
 // the system's own (errno on POSIX, Windows error codes under wine).
 std::string WithoutErrorCodes(const std::string& text);
+// `text`, the lines of corvane.log, with the UTC time and the space that
+// begin each line taken away; a line without them gets "<no time> " instead,
+// so that a comparison fails on it.
+std::string WithoutLogTimes(const std::string& text);
 
 }  // namespace testing_support
 }  // namespace corvane
