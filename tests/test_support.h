@@ -151,6 +151,8 @@ bool FileExists(const std::string& path);
 // `text` with every "error code <number>" as "error code N": the codes are
 // the system's own (errno on POSIX, Windows error codes under wine).
 std::string WithoutErrorCodes(const std::string& text);
+// How many times `part` occurs in `text`, without overlaps.
+int CountOf(const std::string& text, const std::string& part);
 
 }  // namespace testing_support
 }  // namespace corvane
