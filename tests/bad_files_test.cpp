@@ -20,6 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using server::ServerOptions;
+using testing_support::CountOf;
 using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
@@ -196,14 +197,10 @@ TEST_F(BadFilesTest, ResultLogThatIsAFolder) {
   const std::string lost = "Cannot open the result log BroodWar.log: error code " + std::to_string(EISDIR) +
                            "; an answer was printed but not recorded\r\n";
   const std::string out = bot_->Stdout();
-  std::string log = ReadFile("corvane.log");
-  int told = 0;
-  for (std::size_t at = log.find(lost); at != std::string::npos; at = log.find(lost, at + 1)) ++told;
-  int printed = 0;
-  for (const char* prefix : {"INFO: ", "\nERROR: "}) {
-    for (std::size_t at = out.find(prefix); at != std::string::npos; at = out.find(prefix, at + 1)) ++printed;
-  }
-  EXPECT_EQ(printed, told) << "one line for each lost answer:\n" << log;
+  const std::string log = ReadFile("corvane.log");
+  EXPECT_EQ(CountOf(out, "INFO: ") + CountOf(out, "\nERROR: "), CountOf(log, lost))
+      << "one line for each lost answer:\n"
+      << log;
   // Once the log can be written again, the next answers are kept.
   ASSERT_EQ(0, rmdir("BroodWar.log"));
   EnterHomeChannelAgain();

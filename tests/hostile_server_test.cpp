@@ -31,6 +31,7 @@ using namespace std::chrono_literals;
 using server::Script;
 using server::ScriptedConnection;
 using server::ServerOptions;
+using testing_support::CountOf;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
 
@@ -159,12 +160,6 @@ struct MalformedCase {
   std::string diagnosed = "";              // in corvane.log
   bool rejoins = false;                    // asks for its home channel again
 };
-
-int CountOf(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
 
 std::size_t FileSize(const char* path) {
   std::error_code error;
@@ -480,12 +475,7 @@ TEST_F(HostileServerTest, RefusedConnectionsUntilTheServerStarts) {
       bot_->Resume();
     } else {
       // It ended: only sound if it made its ten attempts.
-      const std::string log = ReadFile("corvane.log");
-      int attempts = 0;
-      for (std::size_t at = log.find(refused); at != std::string::npos; at = log.find(refused, at + 1)) {
-        ++attempts;
-      }
-      ASSERT_EQ(10, attempts) << log;
+      ASSERT_EQ(10, CountOf(ReadFile("corvane.log"), refused)) << ReadFile("corvane.log");
       std::remove("corvane.log");
     }
   }

@@ -118,5 +118,13 @@ bool FileExists(const std::string& path) {
   return std::filesystem::exists(path, error);
 }
 
+int CountOf(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
+    ++count;
+  }
+  return count;
+}
+
 }  // namespace testing_support
 }  // namespace corvane

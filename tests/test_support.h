@@ -116,6 +116,8 @@ std::string WithoutErrorCodes(const std::string& text);
 // begin each line taken away; a line without them gets "<no time> " instead,
 // so that a comparison fails on it.
 std::string WithoutLogTimes(const std::string& text);
+// How many times `part` occurs in `text`, without overlaps.
+int CountOf(const std::string& text, const std::string& part);
 
 }  // namespace testing_support
 }  // namespace corvane

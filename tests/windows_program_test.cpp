@@ -26,6 +26,7 @@ using namespace std::chrono_literals;
 using server::ChatServer;
 using server::ServerOptions;
 using testing_support::BotProcess;
+using testing_support::CountOf;
 using testing_support::ReadFile;
 using testing_support::ScratchDirectory;
 using testing_support::WithoutErrorCodes;
@@ -59,14 +60,6 @@ struct Scenario {
   std::string lastOutput;
   int lastOutputTimes = 1;
 };
-
-int CountOf(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
-    ++count;
-  }
-  return count;
-}
 
 Outcome RunIn(const char* program, const Scenario& scenario) {
   ScratchDirectory folder;
