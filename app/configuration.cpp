@@ -54,6 +54,12 @@ int ReadWords(std::FILE* file, Configuration* configuration,
       return 0;
     }
   }
+  // A NUL byte leaves the word empty, and an empty home channel is found in
+  // every channel's name: the bot would walk wherever it is put.
+  if (configuration->homeChannel[0] == '\0') {
+    *problem = kHomeChannelEmpty;
+    return 0;
+  }
   *problem = kConfigurationFine;
   return 1;
 }
@@ -62,12 +68,11 @@ int ReadWords(std::FILE* file, Configuration* configuration,
 
 int ReadConfiguration(const char* fileName, Configuration* configuration,
                       ConfigurationProblem* problem) {
-  std::FILE* file = std::fopen(fileName, "r");
+  std::FILE* file = OpenTextFile(fileName);
   if (file == nullptr) {
     *problem = kConfigurationMissing;
     return 0;
   }
-  SkipByteOrderMark(file);
   int result = ReadWords(file, configuration, problem);
   std::fclose(file);
   return result;
@@ -89,6 +94,9 @@ void ReportConfigurationProblem(ConfigurationProblem problem) {
       break;
     case kHomeChannelTooLong:
       reason = "The home channel is longer than 35 characters.\n";
+      break;
+    case kHomeChannelEmpty:
+      reason = "The home channel is empty: it begins with a NUL byte.\n";
       break;
     case kConfigurationFine:
     case kConfigurationMissing:

@@ -26,10 +26,12 @@ enum ConfigurationProblem {
   kAccountNameTooLong,
   kPasswordTooLong,
   kHomeChannelTooLong,
+  kHomeChannelEmpty,  // a NUL byte left the third word empty
 };
 
 // Reads the three words of `fileName` into *configuration. Returns 1 when
-// all three were read within their limits; otherwise 0, with the reason in
+// all three were read within their limits and the home channel is not
+// empty; otherwise 0, with the reason in
 // *problem (*configuration is then unspecified).
 int ReadConfiguration(const char* fileName, Configuration* configuration,
                       ConfigurationProblem* problem);

@@ -1,6 +1,6 @@
 // Entry point of BWCorvane and SCCorvane. The build defines CORVANE_VARIANT
 // (the program's ProductVariant) and the chat server's host and port.
-#include "app/stat_checker.h"
+#include "app/program.h"
 
 #ifndef CORVANE_VARIANT
 #error "CORVANE_VARIANT must name the program's ProductVariant"
@@ -16,6 +16,6 @@ corvane::StatCheckBot bot(corvane::CORVANE_VARIANT);
 
 int main() {
   corvane::MakeConsoleUnbuffered();
-  return corvane::RunStatChecker(bot, corvane::DefaultEnvironment(),
-                                 CORVANE_SERVER_HOST, CORVANE_SERVER_PORT);
+  return corvane::RunProgram(bot, corvane::DefaultEnvironment(),
+                             CORVANE_SERVER_HOST, CORVANE_SERVER_PORT);
 }

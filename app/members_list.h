@@ -1,5 +1,7 @@
-// Reading the members list: a heading line, then one name a line. A CR LF
-// line end counts as one line end, as a text-mode read on Windows gives it.
+// Reading the members list: a heading line, then one name a line. The file
+// is read in binary mode on every system; a CR LF line end counts as one
+// line end, a stray CR is dropped, and every other byte (0x1A too) is part
+// of a name.
 #ifndef CORVANE_APP_MEMBERS_LIST_H_
 #define CORVANE_APP_MEMBERS_LIST_H_
 

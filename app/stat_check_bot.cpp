@@ -11,12 +11,6 @@
 #include "core/event_line.h"
 
 namespace corvane {
-namespace {
-
-const unsigned kSettlePauseMs = 2000;
-const unsigned kRequestPauseMs = 5000;
-
-}  // namespace
 
 StatCheckBot::StatCheckBot(const ProductVariant& variant,
                            Environment& environment) noexcept
@@ -68,10 +62,7 @@ int StatCheckBot::OnChannelRestricted(const char* name, std::uint32_t flags,
 int StatCheckBot::OnInfo(const char* name, std::uint32_t flags,
                          const char* text) {
   ChatConnection::OnInfo(name, flags, text);
-  AppendResult("", text);
-  char shown[kEventTextSize];
-  CopyPrintable(shown, text);
-  std::printf("INFO: %s \r\n", shown);
+  ReportAnswer("", "INFO: ", text);
   attribution_.InfoLine(text, environment().UtcTime());
   return 1;
 }
@@ -79,10 +70,7 @@ int StatCheckBot::OnInfo(const char* name, std::uint32_t flags,
 int StatCheckBot::OnError(const char* name, std::uint32_t flags,
                           const char* text) {
   ChatConnection::OnError(name, flags, text);
-  AppendResult("ERROR: ", text);
-  char shown[kEventTextSize];
-  CopyPrintable(shown, text);
-  std::printf("\nERROR: %s \r\n", shown);
+  ReportAnswer("ERROR: ", "\nERROR: ", text);
   attribution_.ErrorLine(text, environment().UtcTime());
   return 1;
 }
@@ -102,12 +90,11 @@ void StatCheckBot::OnIdle() {
 }
 
 void StatCheckBot::WalkMembersList() {
-  std::FILE* file = std::fopen(variant_.membersListFile, "r");
+  std::FILE* file = OpenTextFile(variant_.membersListFile);
   if (file == nullptr) {
     std::fputs(variant_.membersListError, stderr);
     std::exit(1);
   }
-  SkipByteOrderMark(file);
   const std::int64_t walk = environment().UtcTime();
   MembersListReader reader(file);
   while (!reader.Finished()) {
@@ -121,12 +108,34 @@ void StatCheckBot::WalkMembersList() {
     // whose first line is its only name.
     const char* name = rest[0] != '\0' ? rest : lineStart;
     if (name[0] == '\0') continue;
-    std::printf("Reading name: %s\n", name);
-    if (Send(variant_.statsCommandFormat, name)) {
-      attribution_.Requested(name, walk);
+    // Sent before it is printed: the console shows only requests that left.
+    if (!Send(variant_.statsCommandFormat, name)) {
+      ReportWalkStopped(name);
+      break;
     }
+    std::printf("Reading name: %s\n", name);
+    attribution_.Requested(name, walk);
   }
   std::fclose(file);
+}
+
+void StatCheckBot::ReportWalkStopped(const char* name) {
+  // Read before WriteLog, whose file calls may change it.
+  unsigned long code = environment().GetLastError();
+  // The connection is gone: the rest of the list would be sent into a dead
+  // socket, 5 s a name, before the receive loop could notice and reconnect.
+  WriteLog(
+      "Cannot send the stats request for %s: error code %lu; "
+      "the walk stops there",
+      name, code);
+}
+
+void StatCheckBot::ReportAnswer(const char* logPrefix,
+                                const char* consolePrefix, const char* text) {
+  AppendResult(logPrefix, text);
+  char shown[kEventTextSize];
+  CopyPrintable(shown, text);
+  std::printf("%s%s \r\n", consolePrefix, shown);
 }
 
 void StatCheckBot::ConnectionEnded() {

@@ -47,8 +47,10 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   int OnName(const char* name, std::uint32_t flags, const char* text) override;
 
   // Sends the stats command for every name on the members list, one pass of
-  // the list every 5 s, and remembers each request sent. Ends the process
-  // with status 1 when the list cannot be opened.
+  // the list every 5 s, prints each name sent and remembers its request.
+  // Stops at the first request that cannot be sent (the connection is
+  // lost), with a line in the log naming the player. Ends the process with
+  // status 1 when the list cannot be opened.
   void WalkMembersList();
 
   // To be called when the connection has ended: the answer being read is
@@ -58,12 +60,20 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   const ProductVariant& variant() const { return variant_; }
 
  private:
+  // Records the server's answer `text`: appends it after `logPrefix` to the
+  // result log and prints it after `consolePrefix`, control bytes shown as
+  // '?', each ended by a space and CR LF.
+  void ReportAnswer(const char* logPrefix, const char* consolePrefix,
+                    const char* text);
   // Appends `prefix`, `text`, a space and CR LF to the result log. When the
   // log cannot be opened or written, says so in the diagnostic log; the
   // answer is printed all the same.
   void AppendResult(const char* prefix, const char* text);
   // Writes the diagnostic line for a result line lost at `step`.
   void ReportLostResult(const char* step);
+  // Writes the diagnostic line for a walk stopped at `name`, whose request
+  // could not be sent.
+  void ReportWalkStopped(const char* name);
   // Prints and logs that `channel` holds the home channel in other letter
   // case than configuration.txt.
   void ReportLetterCase(const char* channel, const char* homeChannel);

@@ -1,4 +1,5 @@
-// Helpers for the text files a person edits by hand.
+// Opening the text files a person edits by hand: configuration.txt and the
+// members list.
 #ifndef CORVANE_APP_TEXT_FILE_H_
 #define CORVANE_APP_TEXT_FILE_H_
 
@@ -6,10 +7,10 @@
 
 namespace corvane {
 
-// Skips a UTF-8 byte-order mark at the start of `file`, just opened; editors
-// on Windows may write one, and it belongs to no word of the file. Leaves
-// the file at its start when there is none.
-void SkipByteOrderMark(std::FILE* file);
+// Opens `fileName` for reading in binary mode and skips a UTF-8 byte-order
+// mark at its start. Returns the open file, which the caller closes; null
+// when the file cannot be opened or read, as a folder of that name cannot.
+std::FILE* OpenTextFile(const char* fileName);
 
 }  // namespace corvane
 

@@ -14,6 +14,7 @@
 #include "core/chat_connection.h"
 #include "core/event_line.h"
 #include "platform/environment.h"
+#include "tests/fake_environment.h"
 
 namespace corvane {
 namespace {
@@ -123,39 +124,6 @@ void BM_AttributeAnswerLine(benchmark::State& state, bool dispatch) {
 BENCHMARK_CAPTURE(BM_AttributeAnswerLine, attribution_and_parsing, false);
 BENCHMARK_CAPTURE(BM_AttributeAnswerLine, dispatch_attribution_and_parsing, true);
 
-// The real system's socket calls, with the connection's socket being one end
-// of a socket pair made by the benchmark.
-class SocketPairEnvironment : public Environment {
- public:
-  int descriptor = -1;
-
-  int StartSocketLibrary(unsigned short, unsigned short* reported) override {
-    *reported = 0x0101;
-    return 1;
-  }
-  void StopSocketLibrary() override {}
-  std::uint32_t ParseDottedAddress(const char*) override { return 0; }
-  int ResolveHostName(const char*, std::uint32_t* address) override {
-    *address = 0;
-    return 1;
-  }
-  SocketHandle OpenTcpSocket() override { return descriptor; }
-  int ConnectSocket(SocketHandle, std::uint32_t, std::uint16_t) override { return 1; }
-  int WaitReadable(SocketHandle socket, int seconds) override {
-    return DefaultEnvironment().WaitReadable(socket, seconds);
-  }
-  long Receive(SocketHandle socket, char* buffer, std::size_t size) override {
-    return DefaultEnvironment().Receive(socket, buffer, size);
-  }
-  long SendSome(SocketHandle socket, const char* data, std::size_t size) override {
-    return DefaultEnvironment().SendSome(socket, data, size);
-  }
-  void CloseSocket(SocketHandle socket) override { DefaultEnvironment().CloseSocket(socket); }
-  void Sleep(unsigned) override {}
-  unsigned long GetLastError() override { return DefaultEnvironment().GetLastError(); }
-  std::int64_t UtcTime() override { return DefaultEnvironment().UtcTime(); }
-};
-
 // Counts the lines that reached a handler, so the loop's work is observable.
 class CountingConnection : public ChatConnection {
  public:
@@ -181,7 +149,9 @@ void BM_ReceiveLoopFromSocketPair(benchmark::State& state) {
     bytes += i % 2 == 0 ? kInfoLine : kTalkLine;
     bytes += '\n';
   }
-  SocketPairEnvironment environment;
+  // The real system's socket calls on one end of a socket pair.
+  testing_support::FakeEnvironment environment;
+  environment.lastError = -1;
   CountingConnection connection(environment);
   connection.Configure("bench", "pw", "127.0.0.1", kChatServerPort);
   for (auto _ : state) {
@@ -206,7 +176,7 @@ void BM_ReceiveLoopFromSocketPair(benchmark::State& state) {
       close(ends[0]);
       break;
     }
-    environment.descriptor = ends[0];
+    environment.givenSocket = ends[0];
     connection.lines = 0;
     state.ResumeTiming();
     connection.Connect();

@@ -43,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "flood_script.h"
 #include "server/chat_server.h"
 
 namespace {
@@ -229,6 +230,7 @@ long OpenDescriptors(pid_t pid) {
 
 std::unique_ptr<ChatServer> StartServer(ServerOptions options) {
   const unsigned port = options.port;
+  options.record = true;  // the runner reads the arrival times of the client's lines
   auto server = std::make_unique<ChatServer>(std::move(options));
   if (!server->Start()) {
     Fail("cannot listen on 127.0.0.1:" + std::to_string(port) + " (" + server->LastError() +
@@ -317,7 +319,7 @@ int Throughput(const Arguments& a) {
   if (a.bot.empty() || a.reference.empty()) Fail("throughput needs --bot and --reference");
   ServerOptions options;
   options.port = static_cast<uint16_t>(a.port);
-  options.floodLines = a.lines;
+  options.defaultScript = corvane::bench::FloodScript(a.lines);
   options.floodProtection = false;  // the reference client's pacing is not the bot's
   std::unique_ptr<ChatServer> server = StartServer(options);
   std::printf("Flood of %ld info lines on 127.0.0.1:%u, %d runs each, standard output to /dev/null\n",

@@ -17,11 +17,12 @@ if(CORVANE_WINEPREFIX STREQUAL "")
 endif()
 
 # Both builds' test programs have the server's port compiled in.
-load_cache(${CORVANE_WINDOWS_BUILD_DIR} READ_WITH_PREFIX CORVANE_WINDOWS_ CORVANE_TEST_SERVER_PORT)
-if(NOT CORVANE_WINDOWS_CORVANE_TEST_SERVER_PORT STREQUAL CORVANE_TEST_SERVER_PORT)
+file(STRINGS "${CORVANE_WINDOWS_BUILD_DIR}/test_ports.txt" windows_port REGEX "^CORVANE_TEST_SERVER_PORT=")
+string(REPLACE "CORVANE_TEST_SERVER_PORT=" "" windows_port "${windows_port}")
+if(NOT windows_port STREQUAL CORVANE_TEST_SERVER_PORT)
   message(FATAL_ERROR "The Windows build in ${CORVANE_WINDOWS_BUILD_DIR} uses test port "
-    "'${CORVANE_WINDOWS_CORVANE_TEST_SERVER_PORT}', this build ${CORVANE_TEST_SERVER_PORT}: "
-    "configure both with the same CORVANE_TEST_SERVER_PORT")
+    "'${windows_port}', this build ${CORVANE_TEST_SERVER_PORT}: configure this build with "
+    "-DCORVANE_TEST_SERVER_PORT=${windows_port}")
 endif()
 
 # One launcher script per Windows program.

@@ -20,7 +20,8 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${CORVANE_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-add_library(corvane_test_support STATIC ${PROJECT_SOURCE_DIR}/tests/test_support.cpp)
+add_library(corvane_test_support STATIC ${PROJECT_SOURCE_DIR}/tests/fake_environment.cpp
+  ${PROJECT_SOURCE_DIR}/tests/test_support.cpp)
 target_link_libraries(corvane_test_support PUBLIC corvane_core corvane_platform gtest
   PRIVATE corvane_warnings)
 
@@ -31,6 +32,7 @@ set(CORVANE_WINDOWS_TEST_MAIN ${PROJECT_SOURCE_DIR}/tests/windows_test_main.cpp)
 add_executable(corvane_unit_tests
   ${PROJECT_SOURCE_DIR}/tests/configuration_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/event_line_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/line_framer_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/receive_loop_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/utc_time_test.cpp
   ${CORVANE_WINDOWS_TEST_MAIN})

@@ -8,10 +8,6 @@
 namespace corvane {
 namespace {
 
-const unsigned kLogonToJoinPauseMs = 5000;
-const int kSendBufferSize = 256;
-const int kLogLineSize = 1024;
-
 bool IsNumericHost(const char* host) {
   for (; *host != '\0'; ++host) {
     if (!((*host >= '0' && *host <= '9') || *host == '.')) return false;
@@ -64,7 +60,7 @@ int ChatConnection::Connect() {
     LogFailure("Cannot create a socket for");
     return 0;
   }
-  if (!environment_.ConnectSocket(socket_, address, port_)) {
+  if (!environment_.ConnectSocket(socket_, address, port_, kConnectTimeoutMs)) {
     LogFailure("Cannot connect to");
     return 0;
   }
@@ -104,7 +100,7 @@ int ChatConnection::ConnectAndJoin() {
 // every call.
 // NOLINTNEXTLINE(cert-dcl50-cpp): see above
 int ChatConnection::Send(const char* format, ...) {
-  char line[kSendBufferSize];
+  char line[kSendLineSize];
   std::va_list arguments;
   va_start(arguments, format);
   int length = FormatText(line, sizeof(line), format, arguments);

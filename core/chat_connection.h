@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "platform/environment.h"
+#include "platform/settings.h"
 
 #if defined(__GNUC__)
 #define CORVANE_PRINTF_FORMAT(format_index, first_argument) \
@@ -22,10 +23,8 @@ namespace corvane {
 const int kTextFieldSize = 128;
 // The chat server's TCP port.
 const std::uint16_t kChatServerPort = 6112;
-// Connect attempts in a row before ConnectAndJoin gives up, and the pause
-// after each failed one.
-const int kConnectAttempts = 10;
-const unsigned kConnectRetryPauseMs = 2000;
+
+class LineFramer;
 
 // What the server made of the logon of the current connection.
 enum LogonState {
@@ -59,9 +58,9 @@ class ChatConnection {
   // Opens a TCP connection to the server. A host of digits and dots only is
   // used as a numeric address; any other is resolved by name. Returns 1 when
   // connected; 0 when the name is unknown (no socket is created) or the
-  // socket cannot be created or connected (that socket stays recorded until
-  // Disconnect closes it). Each failure writes one line, with the system's
-  // error code, to the log.
+  // socket cannot be created or connected within 10 s (that socket stays
+  // recorded until Disconnect closes it). Each failure writes one line, with
+  // the system's error code, to the log.
   int Connect();
 
   // Sends the logon line: 0x03, 0x04, account CR LF, password CR LF.
@@ -161,6 +160,16 @@ class ChatConnection {
   // Writes "`what` <host>, port <port>: error code <code>" to the log, with
   // the error code of the system call that just failed.
   void LogFailure(const char* what);
+
+  // The steps of ReceiveLoop. ReceiveInto receives what the socket holds
+  // into `framer`; DispatchLines hands each complete line on; both return 0
+  // when the loop must end (the connection failed or closed; the logon was
+  // refused), 1 otherwise.
+  int ReceiveInto(LineFramer& framer);
+  int DispatchLines(LineFramer& framer);
+  // Dispatches one line that begins with a digit, drops other lines, and
+  // returns 0 for the server's refusal of the logon.
+  int HandleLine(const char* line);
 
   Environment& environment_;
   std::FILE* log_;

@@ -4,12 +4,11 @@
 #include "core/chat_connection.h"
 #include "core/event_line.h"
 #include "core/event_table.h"
+#include "core/line_framer.h"
 
 namespace corvane {
 namespace {
 
-const int kReceiveBufferSize = 2048;
-const int kWaitSeconds = 1;
 // The server's answer to a logon it does not take: a plain line, not an
 // event. A new "Username: " prompt without a line end follows it.
 const char kLoginFailed[] = "Login failed.";
@@ -43,57 +42,53 @@ int ChatConnection::DispatchEventLine(const char* line) {
 
 int ChatConnection::ReceiveLoop() {
   if (socket_ == kInvalidSocket) return 0;
-  char buffer[kReceiveBufferSize];
-  int offset = 0;
-  int pending = 0;
+  LineFramer framer;
   for (;;) {
     // A failed wait counts as readiness: the receive then tells what is wrong.
-    int ready = environment_.WaitReadable(socket_, kWaitSeconds);
+    int ready = environment_.WaitReadable(socket_, kReceiveWaitSeconds);
     lastWaitTimedOut_ = ready == 0;
     if (ready != 0) {
-      int room = kReceiveBufferSize - pending - offset;
-      if (room == 0) {
-        std::memmove(buffer, buffer + offset,
-                     static_cast<std::size_t>(pending));
-        offset = 0;
-        room = kReceiveBufferSize - pending;
-      }
-      // A full buffer without a line end leaves no room: the receive of 0
-      // bytes returns 0 and the connection is given up as if it had closed.
-      long received = environment_.Receive(socket_, buffer + offset + pending,
-                                           static_cast<std::size_t>(room));
-      if (received <= 0) {
-        WriteLog("recv() returned %d, error code %u",
-                 static_cast<int>(received),
-                 static_cast<unsigned>(environment_.GetLastError()));
-        return 0;
-      }
-      pending += static_cast<int>(received);
-      while (pending > 0) {
-        char* start = buffer + offset;
-        char* end = static_cast<char*>(
-            std::memchr(start, '\n', static_cast<std::size_t>(pending)));
-        if (end == nullptr) break;
-        *end = '\0';
-        if (*start >= '0' && *start <= '9') {
-          DispatchEventLine(start);
-        } else if (IsLogonRefusal(start)) {
-          // Without this the bot would wait here for ever: its join line has
-          // become the answer to the server's next account prompt.
-          logonState_ = kLogonRefused;
-          WriteLog(
-              "Logon refused: %s, port %u answered \"Login failed.\" for %s",
-              serverHost_, static_cast<unsigned>(port_), userName_);
-          return 0;
-        }
-        int consumed = static_cast<int>(end - start) + 1;
-        pending -= consumed;
-        offset += consumed;
-      }
-      if (pending == 0) offset = 0;
+      if (!ReceiveInto(framer) || !DispatchLines(framer)) return 0;
     }
     OnIdle();
   }
+}
+
+int ChatConnection::ReceiveInto(LineFramer& framer) {
+  std::size_t room = 0;
+  char* place = framer.Room(&room);
+  // A full buffer without a line end leaves no room: the receive of 0 bytes
+  // returns 0 and the connection is given up as if it had closed.
+  long received = environment_.Receive(socket_, place, room);
+  if (received <= 0) {
+    WriteLog("recv() returned %d, error code %u", static_cast<int>(received),
+             static_cast<unsigned>(environment_.GetLastError()));
+    return 0;
+  }
+  framer.Append(static_cast<std::size_t>(received));
+  return 1;
+}
+
+int ChatConnection::DispatchLines(LineFramer& framer) {
+  for (const char* line = framer.NextLine(); line != nullptr;
+       line = framer.NextLine()) {
+    if (!HandleLine(line)) return 0;
+  }
+  return 1;
+}
+
+int ChatConnection::HandleLine(const char* line) {
+  if (*line >= '0' && *line <= '9') {
+    DispatchEventLine(line);
+  } else if (IsLogonRefusal(line)) {
+    // Without this the bot would wait here for ever: its join line has
+    // become the answer to the server's next account prompt.
+    logonState_ = kLogonRefused;
+    WriteLog("Logon refused: %s, port %u answered \"Login failed.\" for %s",
+             serverHost_, static_cast<unsigned>(port_), userName_);
+    return 0;
+  }
+  return 1;
 }
 
 }  // namespace corvane

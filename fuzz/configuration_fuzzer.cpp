@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/configuration.h"
-#include "fuzz/fuzz_environment.h"
+#include "fuzz/fuzz_checks.h"
 
 namespace {
 
@@ -33,6 +33,8 @@ corvane::ConfigurationProblem ModelProblem(const std::string& contents, std::vec
     words->push_back(word);
     at = end;
   }
+  // A home channel that begins with a NUL byte is empty.
+  if ((*words)[2][0] == '\0') return kHomeChannelEmpty;
   return kConfigurationFine;
 }
 

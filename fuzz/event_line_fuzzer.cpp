@@ -13,7 +13,7 @@
 #include "core/event_line.h"
 #include "core/event_table.h"
 #include "fuzz/event_recorder.h"
-#include "fuzz/fuzz_environment.h"
+#include "fuzz/fuzz_checks.h"
 
 namespace corvane {
 namespace fuzzing {
@@ -107,8 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(parsed.flags == model.flags, "flags differ from the strtoull model");
   Check(parsed.text == model.text, "text differs from the model");
 
-  static FuzzEnvironment environment;
-  environment.Reset();
+  FakeEnvironment environment;
   RecordingConnection connection(environment);
   int handled = connection.DispatchEventLine(line.c_str());
   if (IsRoutedId(id)) {

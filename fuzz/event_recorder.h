@@ -10,7 +10,7 @@
 
 #include "core/event_line.h"
 #include "core/event_table.h"
-#include "fuzz/fuzz_environment.h"
+#include "fuzz/fuzz_checks.h"
 #include "tests/test_support.h"
 
 namespace corvane {

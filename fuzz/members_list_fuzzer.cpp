@@ -9,7 +9,7 @@
 
 #include "app/product_variant.h"
 #include "app/stat_check_bot.h"
-#include "fuzz/fuzz_environment.h"
+#include "fuzz/fuzz_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace corvane;
@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       "\t\t", "fuzz", "/nonexistent/results.log", path.c_str(), "members list error\n", "/stats %s SEXP\r\n"};
   WriteWholeFile(path, data, size);
 
-  static FuzzEnvironment environment;
-  environment.Reset();
+  FakeEnvironment environment;
   StatCheckBot bot(variant, environment);
   bot.Configure("bot", "pw", "127.0.0.1", 6112);
   Check(bot.Connect() == 1, "connect");
@@ -30,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(console != nullptr, "cannot silence stdout");
   bot.WalkMembersList();
 
-  // The file as the text-mode reads see it: without CR.
+  // The file as the reader sees it: without CR.
   std::string contents(reinterpret_cast<const char*>(data), size);
   std::string lines;
   for (char c : contents) {

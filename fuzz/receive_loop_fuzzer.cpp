@@ -16,7 +16,7 @@
 #include "core/chat_connection.h"
 #include "core/event_line.h"
 #include "fuzz/event_recorder.h"
-#include "fuzz/fuzz_environment.h"
+#include "fuzz/fuzz_checks.h"
 
 namespace corvane {
 namespace fuzzing {
@@ -30,10 +30,9 @@ struct Outcome {
 };
 
 Outcome Deliver(const std::string& bytes, const std::vector<std::uint32_t>& plan) {
-  static FuzzEnvironment environment;
-  environment.Reset();
-  environment.bytes = bytes;
-  environment.plan = plan;
+  FakeEnvironment environment;
+  environment.peerBytes = bytes;
+  environment.pieces.assign(plan.begin(), plan.end());
   RecordingConnection connection(environment);
   connection.Configure("bot", "pw", "127.0.0.1", 6112);
   Check(connection.Connect() == 1, "connect");

@@ -43,14 +43,18 @@ class Environment {
 
   // Creates a TCP stream socket over IPv4 with keep-alive on, so that a
   // connection whose peer has vanished is given up (POSIX: after about three
-  // minutes of silence; Windows: with the system's keep-alive timings).
+  // minutes of silence; Windows: with the system's keep-alive timings, by
+  // default after about two hours).
   // Returns kInvalidSocket on failure.
   virtual SocketHandle OpenTcpSocket() = 0;
 
   // Connects `socket` to `address`:`port` (network byte order, host byte
-  // order). Returns 1 on success, 0 on failure.
+  // order), waiting at most `timeoutMs` (scaled as the build's pauses are)
+  // for the peer to answer; the socket blocks again afterwards. Returns 1 on
+  // success, 0 on failure; a peer that never answered leaves the system's
+  // "timed out" code (ETIMEDOUT, WSAETIMEDOUT) for GetLastError.
   virtual int ConnectSocket(SocketHandle socket, std::uint32_t address,
-                            std::uint16_t port) = 0;
+                            std::uint16_t port, unsigned timeoutMs) = 0;
 
   // Waits until `socket` is readable or `timeoutSeconds` have passed.
   // Returns a positive number when readable, 0 on timeout, negative on error.

@@ -9,10 +9,12 @@
 #
 #   scripts/bench.sh [BUILD_DIR]     (default: build/release)
 #
-# Needs 127.0.0.1 ports 6112 (the shipped program's) and 16113 free, and takes
-# about five minutes.
+# Needs 127.0.0.1 port 6112 (the shipped program's) and the build tree's
+# CORVANE_BENCH_FAST_PORT (cmake/test_ports.cmake) free, and takes about five
+# minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 build=${1:-build/release}
 lines=1000000
 runs=3
@@ -40,7 +42,7 @@ echo "== Throughput"
   --bot "$build/app/BWCorvane" --reference "$build/bench/reference_client"
 
 echo "== Footprint"
-fast_port=$(sed -n 's/^CORVANE_BENCH_FAST_PORT:STRING=//p' "$build/CMakeCache.txt")
+fast_port=$(corvane_test_port "$build" CORVANE_BENCH_FAST_PORT)
 "$build/bench/flood_runner" footprint --bot "$build/app/BWCorvane" \
   --fast-bot "$build/bench/BWCorvane_bench_fast" --fast-port "$fast_port" --cycles 100
 

@@ -1,5 +1,5 @@
 # Sourced by .ci/run and the scripts in this folder: the Debian packages each
-# needs, how they get them, and who holds a TCP port. Keep the package lists
+# needs, how they get them, who holds a TCP port and a build tree's test ports. Keep the package lists
 # here and nowhere else.
 
 # To build and run the programs (scripts/demo.sh).
@@ -71,4 +71,16 @@ corvane_port_holder() {
   # Without ss: whether a connection to 127.0.0.1 is taken.
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || return 1
   echo "a process"
+}
+
+# corvane_test_port TREE NAME: the port NAME (a name of the table in
+# cmake/test_ports.cmake, e.g. CORVANE_TEST_SERVER_PORT) of the build tree in
+# folder TREE: as its test_ports.txt lists it once configured, else as the
+# table derives it for that folder. Run from the source tree's top.
+corvane_test_port() {
+  local tree=$1 name=$2 port=""
+  [ -f "$tree/test_ports.txt" ] && port=$(sed -n "s/^$name=//p" "$tree/test_ports.txt")
+  [ -n "$port" ] ||
+    port=$(cmake -DCORVANE_PORTS_TREE="$tree" -DCORVANE_PORTS_NAME="$name" -P cmake/test_ports.cmake)
+  echo "$port"
 }

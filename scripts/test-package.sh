@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package's tests (run by scripts/test.sh):
-#  1. builds corvane_1.0_amd64.deb (scripts/package.sh) for localhost, port
-#     16412, in build/test-debian;
+#  1. builds corvane_1.0_amd64.deb (scripts/package.sh) for localhost, on the
+#     CORVANE_PACKAGE_TEST_PORT of its build tree (cmake/test_ports.cmake), in
+#     build/test-debian;
 #  2. checks its fields and its exact file list;
 #  3. systemd-analyze verify of both units, as unpacked, with the programs
 #     of the package: any warning fails;
@@ -10,7 +11,7 @@
 #     for one whole stats check (every member asked for, every answer printed
 #     and in BroodWar.log); the installed units verified; then the package
 #     removed again. Left alone when corvane was installed before.
-# Needs 127.0.0.1 port 16412 free. CORVANE_BUILD_ROOT (default build) is the
+# Needs that port on 127.0.0.1 free. CORVANE_BUILD_ROOT (default build) is the
 # folder the build goes to.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +22,8 @@ corvane_need_packages test-package "${corvane_build_packages[@]}" "${corvane_pac
 root=${CORVANE_BUILD_ROOT:-build}
 mkdir -p "$root"
 root=$(cd "$root" && pwd)
-port=16412  # this script's own; the other tests use 6112, 16112, 16231, 16232, 16312
+out="$root/test-debian"
+port=$(corvane_test_port "$out/package-debian" CORVANE_PACKAGE_TEST_PORT)
 started=$SECONDS
 step() { echo "test-package: [$((SECONDS - started)) s] $*"; }
 fail() { echo "test-package: $*" >&2; exit 1; }
@@ -46,7 +48,6 @@ cleanup() {
 trap cleanup EXIT
 
 step "building the .deb for localhost:$port"
-out="$root/test-debian"
 CORVANE_BUILD_ROOT="$out" CORVANE_PACKAGES=debian scripts/package.sh \
   -DCORVANE_SERVER_HOST=localhost -DCORVANE_SERVER_PORT=$port >"$work/package.log" 2>&1 ||
   { cat "$work/package.log" >&2; fail "the .deb did not build"; }

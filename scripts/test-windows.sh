@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows part of the test run, after the Linux suite:
 #  1. a fresh wine prefix and one persistent wine server for the whole run;
-#  2. the MinGW-w64 cross build (preset mingw: warnings as errors, test port
-#     16312) and its unit tests under wine, through ctest;
-#  3. a Linux build pointed at it that runs the end-to-end tests of the
+#  2. the MinGW-w64 cross build (preset mingw: warnings as errors) and its
+#     unit tests under wine, through ctest;
+#  3. a Linux build pointed at it, on the cross build's test port
+#     (cmake/test_ports.cmake), that runs the end-to-end tests of the
 #     Windows programs under wine and compares their bytes with the POSIX
 #     programs' (label windows);
 #  4. the folder packages (scripts/package.sh, in build/test-windows): their
@@ -17,6 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
+source scripts/common.sh
 
 for tool in x86_64-w64-mingw32-g++-posix wine wineboot wineserver; do
   if ! command -v "$tool" >/dev/null; then
@@ -28,7 +30,6 @@ done
 root=${CORVANE_BUILD_ROOT:-build}
 mkdir -p "$root"
 root=$(cd "$root" && pwd)
-port=16312  # the Windows runs' own port; the Linux suite uses 16112 and 6112
 started=$SECONDS
 step() { echo "test-windows: [$((SECONDS - started)) s] $*"; }
 
@@ -57,7 +58,10 @@ wineboot -u >/dev/null 2>&1 </dev/null
 wine cmd /c exit >/dev/null 2>&1 </dev/null
 
 step "cross build (mingw) and its unit tests under wine"
-cmake --preset mingw -B "$root/mingw" -DCORVANE_TEST_SERVER_PORT=$port >/dev/null
+cmake --preset mingw -B "$root/mingw" >/dev/null
+# Every server of this run, and the Linux build that checks the cross build,
+# use the cross build's test port.
+port=$(corvane_test_port "$root/mingw" CORVANE_TEST_SERVER_PORT)
 cmake --build "$root/mingw"
 ctest --test-dir "$root/mingw" --output-on-failure --timeout 300 -j 2
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "chat_server.h"
+#include "flood_script.h"
 
 namespace {
 
@@ -39,6 +40,8 @@ const char kUsage[] =
     "                        1007 CHANNEL for \"Flood Overflow\" (for throughput runs)\n"
     "  --no-flood-protection carry out every line, however fast it comes (the server\n"
     "                        otherwise takes at most 4 in 5 s and closes at 10)\n"
+    "  --max-connections N   serve at most N clients at once; close others at once\n"
+    "                        (default 64)\n"
     "  --exit-after SECONDS  stop by itself after this long (fractions allowed)\n"
     "  --quiet               do not log received lines\n"
     "  --help                show this text\n";
@@ -151,9 +154,11 @@ Settings ParseArguments(int argc, char** argv) {
     } else if (arg == "--no-prompts") {
       s.options.sendPrompts = false;
     } else if (arg == "--flood") {
-      s.options.floodLines = ParseInteger(arg, value(), 1, 100000000);
+      s.options.defaultScript = corvane::bench::FloodScript(ParseInteger(arg, value(), 1, 100000000));
     } else if (arg == "--no-flood-protection") {
       s.options.floodProtection = false;
+    } else if (arg == "--max-connections") {
+      s.options.maxConnections = static_cast<int>(ParseInteger(arg, value(), 1, 10000));
     } else if (arg == "--exit-after") {
       const std::string v = value();
       char* end = nullptr;

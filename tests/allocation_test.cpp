@@ -203,30 +203,15 @@ class CountingConnection : public ChatConnection {
 };
 
 // A server that hands out prepared bytes in pieces of changing size (so that
-// lines are split across reads and the buffer wraps), then closes. It does
-// nothing that allocates.
-class PreparedBytesEnvironment : public testing_support::RecordingEnvironment {
- public:
-  explicit PreparedBytesEnvironment(const std::string& bytes) : bytes_(bytes) {}
-  SocketHandle OpenTcpSocket() override { return 7; }
-  int ConnectSocket(SocketHandle, std::uint32_t, std::uint16_t) override { return 1; }
-  void CloseSocket(SocketHandle) override {}
-  int WaitReadable(SocketHandle, int) override { return 1; }
-  long Receive(SocketHandle, char* buffer, std::size_t size) override {
-    static const std::size_t kPieces[] = {1, 10, 73, 700, 2048, 3, 1500};
-    std::size_t count = kPieces[reads_++ % (sizeof(kPieces) / sizeof(kPieces[0]))];
-    if (count > size) count = size;
-    if (count > bytes_.size() - at_) count = bytes_.size() - at_;
-    std::memcpy(buffer, bytes_.data() + at_, count);
-    at_ += count;
-    return static_cast<long>(count);
+// lines are split across reads and the buffer wraps), then closes. Handing
+// them out allocates nothing.
+struct PreparedBytesEnvironment : testing_support::FakeEnvironment {
+  explicit PreparedBytesEnvironment(const std::string& bytes) {
+    peerBytes = bytes;
+    pieces = {1, 10, 73, 700, 2048, 3, 1500};
+    repeatPieces = true;
+    lastError = 0;
   }
-  unsigned long GetLastError() override { return 0; }
-
- private:
-  const std::string& bytes_;
-  std::size_t at_ = 0;
-  long reads_ = 0;
 };
 
 void ExpectEveryLineHandled(const Mix& mix, const CountingConnection& c) {
@@ -303,22 +288,14 @@ TEST(ReceiveLoopAllocation, DefaultHandlersMakeNoAllocationInHundredThousandLine
   EXPECT_EQ(0, std::strncmp(connection.loggedOnName(), "bot", 3));
 }
 
-// The real platform's wait and receive on a socket pair, fed by a thread
-// that is running before counting starts.
-class SocketPairEnvironment : public testing_support::RecordingEnvironment {
- public:
-  SocketHandle descriptor = kInvalidSocket;
-  SocketHandle OpenTcpSocket() override { return descriptor; }
-  int ConnectSocket(SocketHandle, std::uint32_t, std::uint16_t) override { return 1; }
-  void CloseSocket(SocketHandle socket) override { close(static_cast<int>(socket)); }
-};
-
 TEST(ReceiveLoopAllocation, SocketPairReadMakesNoAllocationInHundredThousandLines) {
   const Mix mix = MakeMix(kLines);
   int ends[2];
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
-  SocketPairEnvironment environment;
-  environment.descriptor = ends[0];
+  // The real platform's wait and receive on the socket pair, fed by a thread
+  // that is running before counting starts.
+  testing_support::FakeEnvironment environment;
+  environment.givenSocket = ends[0];
   CountingConnection connection(environment);
   connection.Configure("bot", "pw", "127.0.0.1", kChatServerPort);
   ASSERT_EQ(1, connection.Connect());

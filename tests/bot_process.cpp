@@ -52,9 +52,24 @@ int BotProcess::Wait(std::chrono::milliseconds timeout) {
   return -1;
 }
 
+bool BotProcess::Pause() {
+  if (pid_ <= 0) return false;
+  kill(pid_, SIGSTOP);
+  int status = 0;
+  if (waitpid(pid_, &status, WUNTRACED) != pid_) return false;
+  if (WIFSTOPPED(status)) return true;
+  pid_ = -1;  // it ended before the signal arrived
+  return false;
+}
+
+void BotProcess::Resume() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
 void BotProcess::Stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
+  kill(pid_, SIGCONT);  // a paused program takes the SIGTERM once it goes on
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;

@@ -28,7 +28,15 @@ class BotProcess {
   // Ends the program (SIGTERM) and waits for it.
   void Stop();
 
+  // Stops the program where it is (SIGSTOP) and waits until it has stopped;
+  // false when it has already ended.
+  bool Pause();
+  // Lets a paused program go on (SIGCONT).
+  void Resume();
+
   bool Running() const { return pid_ > 0; }
+  // The program's process id; -1 once it has ended and was waited for.
+  pid_t pid() const { return pid_; }
   std::string Stdout() const;
   std::string Stderr() const;
 

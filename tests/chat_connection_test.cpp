@@ -1,7 +1,12 @@
 #include "core/chat_connection.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,11 +32,41 @@ using testing_support::ScriptedEnvironment;
 std::unique_ptr<server::ChatServer> StartServer(std::vector<server::Script> scripts = {}) {
   server::ServerOptions options;
   options.port = 0;
+  options.record = true;
   options.scripts = std::move(scripts);
   auto chat = std::make_unique<server::ChatServer>(options);
   EXPECT_TRUE(chat->Start()) << chat->LastError();
   return chat;
 }
+
+// A loopback port that nobody can listen on while the object lives: a socket
+// is bound to it but does not listen, so connects to it are refused. A port
+// freed by a closed server could be taken by anyone at once. With a
+// `backlog`, the socket listens but never accepts: once `backlog` + 1
+// connects fill its queue, the kernel drops further SYNs unanswered.
+class HeldPort {
+ public:
+  explicit HeldPort(int backlog = -1) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&address), length));
+    if (backlog >= 0) {
+      EXPECT_EQ(0, listen(fd_, backlog));
+    }
+    EXPECT_EQ(0, getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length));
+    port_ = ntohs(address.sin_port);
+  }
+  ~HeldPort() { close(fd_); }
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  std::uint16_t port_ = 0;
+};
 
 // Everything connection 1 of `chat` received, once it holds `count` bytes.
 std::string Received(const server::ChatServer& chat, std::size_t count) {
@@ -146,6 +181,7 @@ TEST(ChatConnection, ConnectAndJoinLogsOnWaitsFiveSecondsAndJoins) {
   ASSERT_EQ(1, connection.ConnectAndJoin());
   EXPECT_EQ(std::string("\x03\x04statbot\r\nsecret1\r\n/join Clan Home\r\n"), environment.sent);
   EXPECT_EQ((std::vector<unsigned>{2000, 2000, 5000}), environment.sleeps);
+  EXPECT_EQ(std::vector<unsigned>(3, 10000), environment.connectTimeouts) << "each attempt bounded by 10 s";
   EXPECT_EQ(3, environment.socketsOpened);
   EXPECT_EQ((std::vector<SocketHandle>{101, 102}), environment.socketsClosed)
       << "each failed attempt's socket is closed before the next attempt";
@@ -154,7 +190,8 @@ TEST(ChatConnection, ConnectAndJoinLogsOnWaitsFiveSecondsAndJoins) {
 
 TEST(ChatConnection, ConnectAndJoinGivesUpAfterTenRefusedAttemptsAndLogsEach) {
   ScratchDirectory scratch;
-  std::uint16_t closedPort = StartServer()->Port();  // nothing listens there now
+  HeldPort held;
+  const std::uint16_t closedPort = held.port();
   RecordingEnvironment environment;
   ChatConnection connection(environment);
   ASSERT_EQ(1, connection.OpenLog("corvane.log"));
@@ -169,6 +206,31 @@ TEST(ChatConnection, ConnectAndJoinGivesUpAfterTenRefusedAttemptsAndLogsEach) {
   std::string expected;
   for (int i = 0; i < 10; ++i) expected += line;
   EXPECT_EQ(expected, ReadFile("corvane.log"));
+}
+
+TEST(ChatConnection, APlatformConnectNobodyAnswersEndsAtItsBound) {
+  HeldPort full(0);
+  // One connect fills the listener's queue; from then on its SYNs go
+  // unanswered, as a host that drops packets leaves them.
+  int queued = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(full.port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  pollfd watched{queued, POLLOUT, 0};
+  ASSERT_EQ(1, poll(&watched, 1, 10000)) << "the queued connect completes";
+
+  RecordingEnvironment environment;
+  SocketHandle socket = environment.OpenTcpSocket();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, environment.ConnectSocket(socket, address.sin_addr.s_addr, full.port(), 300));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(static_cast<unsigned long>(ETIMEDOUT), environment.GetLastError());
+  EXPECT_LT(elapsed, std::chrono::seconds(20)) << "bounded, not the system's two minutes";
+  EXPECT_EQ(0, fcntl(static_cast<int>(socket), F_GETFL) & O_NONBLOCK) << "the socket blocks again";
+  environment.CloseSocket(socket);
+  close(queued);
 }
 
 TEST(ChatConnection, AnUnknownHostNameIsLoggedWithTheResolversCode) {

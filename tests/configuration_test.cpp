@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "tests/test_support.h"
@@ -67,6 +68,24 @@ TEST(Configuration, ProblemsAreNamed) {
   EXPECT_EQ(kAccountNameTooLong, ReadFrom(std::string(16, 'a') + " p c", &c));
   EXPECT_EQ(kPasswordTooLong, ReadFrom("a " + std::string(16, 'p') + " c", &c));
   EXPECT_EQ(kHomeChannelTooLong, ReadFrom("a p " + std::string(5000, 'c'), &c));
+  EXPECT_EQ(kHomeChannelEmpty, ReadFrom(std::string("a p \0\n", 6), &c)) << "found in every channel's name";
+  EXPECT_EQ(kHomeChannelEmpty, ReadFrom(std::string("a p \0Clan\n", 10), &c));
+  ASSERT_EQ(kConfigurationFine, ReadFrom(std::string("a p C\0lan\n", 10), &c));
+  EXPECT_STREQ("C", c.homeChannel);
+  // Binary on every system: 0x1A does not end the file on Windows.
+  ASSERT_EQ(kConfigurationFine, ReadFrom("a\x1A"
+                                         "b p\r\nClan\r\n",
+                                         &c));
+  EXPECT_STREQ(
+      "a\x1A"
+      "b",
+      c.accountName);
+  EXPECT_STREQ("Clan", c.homeChannel);
+  // A folder reads as a missing file on every system.
+  std::filesystem::remove("configuration.txt");
+  ASSERT_TRUE(std::filesystem::create_directory("configuration.txt"));
+  EXPECT_EQ(0, ReadConfiguration("configuration.txt", &c, &problem));
+  EXPECT_EQ(kConfigurationMissing, problem);
 }
 
 TEST(Configuration, ReportNamesTheProblemOnStandardError) {
@@ -76,6 +95,10 @@ TEST(Configuration, ReportNamesTheProblemOnStandardError) {
   testing::internal::CaptureStderr();
   ReportConfigurationProblem(kHomeChannelTooLong);
   EXPECT_EQ("Error Reading Configuration File\nThe home channel is longer than 35 characters.\n",
+            testing::internal::GetCapturedStderr());
+  testing::internal::CaptureStderr();
+  ReportConfigurationProblem(kHomeChannelEmpty);
+  EXPECT_EQ("Error Reading Configuration File\nThe home channel is empty: it begins with a NUL byte.\n",
             testing::internal::GetCapturedStderr());
 }
 

@@ -84,9 +84,42 @@ TEST_F(DeadConnectionTest, AVanishedPeerIsGivenUpAndTheBotReconnects) {
       20s))
       << bot_->Stdout();
   EXPECT_EQ(-1, bot_->Wait(0ms)) << "the bot still runs";
-  bot_->Stop();
+  StopBot();
   const int last = server_->ConnectionCount();
   ExpectOneWalk(last, {"alice", "bob"});
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A server address whose packets are dropped (a firewall, a host gone with
+// its address): each connect attempt ends at its bound, and ten attempts end
+// the run within two minutes of the shipped programs' time (10 s bound and
+// 2 s pause each), not the system's own connect timeout ten times over.
+TEST_F(DeadConnectionTest, ConnectsToAPeerThatDropsPacketsEndAtTheirBound) {
+  const std::string port = std::to_string(CORVANE_TEST_SERVER_PORT);
+  ASSERT_EQ(0, Shell("nft add table inet blackhole && "
+                     "nft 'add chain inet blackhole out { type filter hook output priority 0; }' && "
+                     "nft add rule inet blackhole out tcp dport " +
+                     port + " drop"));
+  const auto start = std::chrono::steady_clock::now();
+  Run(CORVANE_BW_FAST);
+  // The test builds bound a connect by 2 s (their floor), so ten attempts
+  // take about 20 s; unbounded, each would take the system's 127 s.
+  EXPECT_EQ(0, bot_->Wait(100s)) << bot_->Stdout();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("ten connect attempts to a dropping peer took %.1f s\n", seconds);
+  EXPECT_LT(seconds, 60.0);
+  std::string expected;
+  for (int i = 0; i < 10; ++i)
+    expected += "Cannot connect to 127.0.0.1, port " + port + ": error code 110\r\n";
+  expected += "10 connect attempts in a row to 127.0.0.1, port " + port + " failed; the run ends\r\n";
+  EXPECT_EQ(expected, ReadFile("corvane.log"));
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ struct ScriptedClient {
   RecordingConnection connection{environment};
 
   explicit ScriptedClient(std::vector<std::string> chunks) {
-    environment.script.assign(chunks.begin(), chunks.end());
+    environment.Script(chunks);
     connection.Configure("bot", "pw", "127.0.0.1", 6112);
     EXPECT_EQ(1, connection.Connect());
   }
@@ -198,7 +198,7 @@ TEST(ReceiveLoop, LongestLineFitsAndAFullBufferWithoutLineEndEndsTheConnection) 
   full.connection.OpenLog("corvane.log");
   events = full.Run();
   ASSERT_EQ(1u, events.size());
-  EXPECT_EQ(0u, full.environment.receiveSizes.back()) << "no room is left for a receive";
+  EXPECT_EQ(0u, full.environment.lastReceiveRoom) << "no room is left for a receive";
   EXPECT_EQ("recv() returned 0, error code 104\r\n", ReadFile("corvane.log"));
 }
 
@@ -210,7 +210,7 @@ TEST(ReceiveLoop, IdleWhileTheServerIsSilentAndNothingWithoutASocket) {
   EXPECT_EQ(4, silent.environment.waits);
 
   ScriptedEnvironment environment;
-  environment.script = {"1018 INFO \"never read\"\n"};
+  environment.Script({"1018 INFO \"never read\"\n"});
   RecordingConnection unconnected(environment);
   EXPECT_EQ(0, unconnected.ReceiveLoop());
   EXPECT_EQ(0, environment.waits);

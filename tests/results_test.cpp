@@ -273,9 +273,9 @@ TEST(StatCheckBotResults, AWalkAndItsAnswersBecomeRowsOfTheResultsFile) {
   ASSERT_EQ(1, bot.OpenLog("corvane.log"));
   bot.Configure("statbot", "secret1", "127.0.0.1", 6112);
   ASSERT_EQ(1, bot.Connect());
-  environment.script = {"1007 CHANNEL \"Clan\"\r\n1018 INFO \"alice's record:\"\r\n",
-                        ScriptedEnvironment::kTimeout, "1018 INFO \"Normal games: 1-2-3\"\r\n",
-                        "1018 INFO \"bob's record:\"\r\n1018 INFO \"Normal games: 4-5-6\"\r\n"};
+  environment.Script({"1007 CHANNEL \"Clan\"\r\n1018 INFO \"alice's record:\"\r\n",
+                      ScriptedEnvironment::kTimeout, "1018 INFO \"Normal games: 1-2-3\"\r\n",
+                      "1018 INFO \"bob's record:\"\r\n1018 INFO \"Normal games: 4-5-6\"\r\n"});
   testing::internal::CaptureStdout();
   bot.ReceiveLoop();
   environment.utcTime += 60;

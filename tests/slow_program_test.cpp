@@ -1,4 +1,6 @@
-// The shipped BWCorvane with its real timing against the stand-in server.
+// The shipped BWCorvane's sources with their real timing (BWCorvane_slow,
+// whose server is at this build tree's slow test port) against the stand-in
+// server.
 #include "tests/program_fixture.h"
 
 namespace corvane {
@@ -13,10 +15,10 @@ using server::ServerOptions;
 TEST_F(ProgramTest, SlowShippedProgramKeepsItsRealPauses) {
   ServerOptions options;
   options.firstChannel = "Clan Lobby";
-  StartServer(options, 6112);
-  Run(CORVANE_BW_SHIPPED);
+  StartServer(options, CORVANE_SLOW_TEST_PORT);
+  Run(CORVANE_BW_SLOW);
   ASSERT_TRUE(WaitForLine("/stats bob SEXP", 1, 1, 40s));
-  bot_->Stop();
+  StopBot();
   std::vector<ReceivedLine> lines = server_->Lines();
   auto find = [&](const std::string& text) {
     return std::find_if(lines.begin(), lines.end(), [&](const ReceivedLine& l) { return l.text == text; })

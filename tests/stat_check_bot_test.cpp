@@ -72,6 +72,15 @@ TEST_F(StatCheckBotTest, WalkSkipsTheHeadingAndSendsOneRequestPerPass) {
   Walk("\xEF\xBB\xBFMembers\n\nalice\n");
   EXPECT_EQ(Requests({"Members", "alice"}), environment_.sent) << "no byte-order mark in a name";
 
+  Walk(
+      "Members\nal\x1A"
+      "ice\nbob\n");
+  EXPECT_EQ(Requests({"al\x1A"
+                      "ice",
+                      "bob"}),
+            environment_.sent)
+      << "0x1A is an ordinary byte";
+
   Walk("Members\nhas space\n   \n");
   EXPECT_EQ(Requests({"has space", "   "}), environment_.sent) << "spaces belong to the name";
 }
@@ -202,10 +211,25 @@ TEST_F(StatCheckBotTest, NoticesAndTheLogonName) {
   EXPECT_EQ("", environment_.sent) << "refused joins are not answered";
 }
 
+TEST_F(StatCheckBotTest, AWalkStopsAtTheFirstRequestThatCannotBeSent) {
+  ASSERT_EQ(1, bot_.OpenLog("corvane.log"));
+  environment_.failSendAfter = static_cast<long>(Requests({"alice"}).size()) + 3;  // bob's line breaks off
+  EXPECT_EQ("Reading name: alice\n", Walk("Members\nalice\nbob\ncarol\n"))
+      << "only requests that were sent are printed";
+  EXPECT_EQ(Requests({"alice"}) + "/st", environment_.sent);
+  EXPECT_EQ(Passes(2), environment_.sleeps) << "no pass after the failed one";
+  EXPECT_EQ("Cannot send the stats request for bob: error code 104; the walk stops there\r\n",
+            ReadFile("corvane.log"));
+}
+
 TEST_F(StatCheckBotTest, MissingFilesInAHandlerEndTheProcessWithStatusOne) {
   EXPECT_EXIT(bot_.WalkMembersList(), testing::ExitedWithCode(1),
               "^Error Reading Brood War Members List\\.  Make sure list is in same directory "
               "as\n\t this program\\.\n$");
+  // A folder cannot be read on any system: it is a missing list too.
+  ASSERT_EQ(0, mkdir("bwmembers.txt", 0700));
+  EXPECT_EXIT(bot_.WalkMembersList(), testing::ExitedWithCode(1), "^Error Reading Brood War Members List");
+  rmdir("bwmembers.txt");
   EXPECT_EXIT(Dispatch("1007 CHANNEL \"abc\"\r"), testing::ExitedWithCode(1),
               "^Error Reading Brood War Members List");
   std::remove("configuration.txt");

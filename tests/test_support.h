@@ -1,9 +1,9 @@
-// Fakes and helpers shared by the unit tests.
+// Fakes and helpers shared by the unit tests (the fake system itself is in
+// fake_environment.h).
 #ifndef CORVANE_TESTS_TEST_SUPPORT_H_
 #define CORVANE_TESTS_TEST_SUPPORT_H_
 
 #include <cstdint>
-#include <deque>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -11,63 +11,24 @@
 
 #include "core/chat_connection.h"
 #include "platform/environment.h"
+#include "tests/fake_environment.h"
 
 namespace corvane {
 namespace testing_support {
 
 // The real system's sockets, but sleeps are recorded instead of waited for,
 // calls are counted, and sends can be cut into small pieces.
-class RecordingEnvironment : public Environment {
+class RecordingEnvironment : public FakeEnvironment {
  public:
-  std::vector<unsigned> sleeps;
-  int dottedAddressCalls = 0;
-  int hostNameCalls = 0;
-  int socketsOpened = 0;
-  std::vector<SocketHandle> socketsClosed;
-  std::size_t largestSend = static_cast<std::size_t>(-1);  // cap per send call
-  std::int64_t utcTime = 1796797805;                       // 2026-12-09T06:30:05Z
-
-  int StartSocketLibrary(unsigned short requested, unsigned short* reported) override;
-  void StopSocketLibrary() override;
-  std::uint32_t ParseDottedAddress(const char* text) override;
-  int ResolveHostName(const char* name, std::uint32_t* address) override;
-  SocketHandle OpenTcpSocket() override;
-  int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) override;
-  int WaitReadable(SocketHandle socket, int timeoutSeconds) override;
-  long Receive(SocketHandle socket, char* buffer, std::size_t size) override;
-  long SendSome(SocketHandle socket, const char* data, std::size_t size) override;
-  void CloseSocket(SocketHandle socket) override;
-  void Sleep(unsigned milliseconds) override;
-  unsigned long GetLastError() override;
-  std::int64_t UtcTime() override { return utcTime; }
-};
-
-// A connection whose peer is a script: each receive hands out the next
-// chunk, a waiting step makes the readiness wait time out once, and the end
-// of the script reads as the server closing the connection. Sent bytes are
-// collected.
-class ScriptedEnvironment : public RecordingEnvironment {
- public:
-  static const char* const kTimeout;  // a chunk that stands for a 1-s timeout
-
-  std::deque<std::string> script;
-  std::string sent;
-  int connectFailures = 0;  // connect attempts that fail before one succeeds
-  int waits = 0;
-  std::vector<std::size_t> receiveSizes;  // room offered to each receive
-  long failSendAfter = -1;                // bytes accepted before sends fail; -1 never
-  long lastError = 104;                   // what GetLastError reports; -1 the real system's
-
-  SocketHandle OpenTcpSocket() override { return 100 + ++socketsOpened; }
-  int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) override;
-  void CloseSocket(SocketHandle socket) override { socketsClosed.push_back(socket); }
-  int WaitReadable(SocketHandle socket, int timeoutSeconds) override;
-  long Receive(SocketHandle socket, char* buffer, std::size_t size) override;
-  long SendSome(SocketHandle socket, const char* data, std::size_t size) override;
-  unsigned long GetLastError() override {
-    return lastError >= 0 ? static_cast<unsigned long>(lastError) : RecordingEnvironment::GetLastError();
+  RecordingEnvironment() {
+    realSockets = true;
+    lastError = -1;
   }
 };
+
+// A connection whose peer is a script (Script, kTimeout), the fake's own
+// configuration.
+typedef FakeEnvironment ScriptedEnvironment;
 
 // One event as a handler slot received it.
 struct Event {

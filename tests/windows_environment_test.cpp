@@ -78,8 +78,8 @@ class WindowsEnvironmentTest : public testing::Test {
   SocketHandle ConnectTo(Listener& listener, SOCKET* peer) {
     SocketHandle socket = environment_.OpenTcpSocket();
     EXPECT_NE(kInvalidSocket, socket);
-    EXPECT_EQ(
-        1, environment_.ConnectSocket(socket, environment_.ParseDottedAddress("127.0.0.1"), listener.port()));
+    EXPECT_EQ(1, environment_.ConnectSocket(socket, environment_.ParseDottedAddress("127.0.0.1"),
+                                            listener.port(), kConnectTimeoutMs));
     *peer = listener.Accept();
     EXPECT_NE(INVALID_SOCKET, *peer);
     return socket;
@@ -146,7 +146,7 @@ TEST_F(WindowsEnvironmentTest, RefusedConnectFailsWithTheSocketLibrarysErrorCode
   ASSERT_NE(0, closedPort);
   SocketHandle socket = environment_.OpenTcpSocket();
   ASSERT_NE(kInvalidSocket, socket);
-  EXPECT_EQ(0, environment_.ConnectSocket(socket, htonl(INADDR_LOOPBACK), closedPort));
+  EXPECT_EQ(0, environment_.ConnectSocket(socket, htonl(INADDR_LOOPBACK), closedPort, kConnectTimeoutMs));
   EXPECT_EQ(static_cast<unsigned long>(WSAECONNREFUSED), environment_.GetLastError());
   environment_.CloseSocket(socket);
 }

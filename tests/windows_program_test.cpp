@@ -77,6 +77,7 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
   if (scenario.serve) {
     ServerOptions options = scenario.options;
     options.port = CORVANE_TEST_SERVER_PORT;
+    options.record = true;
     options.floodWindow = std::chrono::milliseconds(5000 / 50);  // the programs' pauses are scaled
     server = std::make_unique<ChatServer>(options);
     EXPECT_TRUE(server->Start()) << server->LastError();
@@ -108,6 +109,15 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
                               : testing_support::WithoutUtcTimes(WithoutErrorCodes(ReadFile(name)));
   }
   if (server) {
+    // The program has ended; compare only once the server has read all it sent.
+    EXPECT_TRUE(server->WaitFor(
+        [](const ChatServer& s) {
+          for (int connection = 1; connection <= s.ConnectionCount(); ++connection) {
+            if (!s.ConnectionEnded(connection)) return false;
+          }
+          return true;
+        },
+        20s));
     server->Stop();
     for (int connection = 1; connection <= server->ConnectionCount(); ++connection) {
       outcome.sent += "<connection " + std::to_string(connection) + ">";
@@ -266,6 +276,47 @@ TEST(WindowsProgram, ResultsFileOfEveryKindOfAnswerMatchesThePosixBuild) {
   scenario.lastOutputTimes = 2;
   Outcome posix = ExpectSameBytes(kBroodWar, scenario);
   EXPECT_EQ(testing_support::ResultsOfTheConversation(), posix.files["BroodWar.csv"]);
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST(WindowsProgram, FoldersA1AByteAndAnEmptyHomeChannelMatchOnBothBuilds) {
+  // A folder in place of either file is a missing file on both systems.
+  Scenario configurationFolder;
+  configurationFolder.files = {{"bwmembers.txt", "Members\nalice\n"}};
+  configurationFolder.folders = {"configuration.txt"};
+  Outcome posix = ExpectSameBytes(kBroodWar, configurationFolder);
+  EXPECT_EQ(1, posix.status);
+  EXPECT_EQ("Error Reading Configuration File\n", posix.err);
+
+  Scenario listFolder;
+  listFolder.files = {{"configuration.txt", "statbot secret1 Clan\n"}};
+  listFolder.folders = {"bwmembers.txt"};
+  posix = ExpectSameBytes(kBroodWar, listFolder);
+  EXPECT_EQ(1, posix.status);
+  EXPECT_EQ(0u, posix.err.find("Error Reading Brood War Members List."));
+
+  // 0x1A is an ordinary byte: a text-mode read on Windows would end there.
+  Scenario substitute;
+  substitute.files = {{"configuration.txt", "statbot secret1 Clan\r\n\x1A\r\n"},
+                      {"bwmembers.txt",
+                       "Members\r\nal\x1A"
+                       "ice\r\nbob\r\n"}};
+  substitute.lastOutput = Answers("bob", "SEXP", "INFO: ");
+  posix = ExpectSameBytes(kBroodWar, substitute);
+  EXPECT_NE(std::string::npos, posix.out.find("Reading name: bob\n"));
+
+  // A NUL byte leaving the home channel empty is a configuration error.
+  Scenario emptyHome;
+  emptyHome.files = {{"configuration.txt", std::string("statbot secret1 \0\n", 18)}};
+  posix = ExpectSameBytes(kBroodWar, emptyHome);
+  EXPECT_EQ(1, posix.status);
+  EXPECT_EQ("Error Reading Configuration File\nThe home channel is empty: it begins with a NUL byte.\n",
+            posix.err);
 }
 
 }  // namespace

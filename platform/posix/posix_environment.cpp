@@ -1,6 +1,7 @@
 // The environment over BSD sockets. It stands in for Windows Sockets 1.1 on
 // POSIX systems: the library start-up always succeeds and offers 1.1.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,43 +15,67 @@
 #include <cstring>
 
 #include "platform/environment.h"
-
-#ifndef CORVANE_PAUSE_DIVISOR
-#define CORVANE_PAUSE_DIVISOR 1  // test builds divide every pause by this
-#endif
+#include "platform/settings.h"
 
 namespace corvane {
 namespace {
 
-// TCP keep-alive: a connection whose peer has vanished without a close
-// (a NAT timeout, a router reboot) is given up after about three minutes of
-// silence: probes start after 60 s and go out every 20 s, and the fifth
-// unanswered one ends it. A live peer answers the probes, so a quiet but
-// working connection is never dropped. Test builds scale the times with
-// their pauses, to whole seconds of at least 1.
-constexpr int ScaledSeconds(int seconds) {
-  return seconds / CORVANE_PAUSE_DIVISOR < 1 ? 1
-                                             : seconds / CORVANE_PAUSE_DIVISOR;
+// Keep-alive takes whole seconds, at least one.
+int ScaledSeconds(int seconds) {
+  return static_cast<int>(
+      ScaledBoundMs(static_cast<unsigned>(seconds) * 1000, 1000) / 1000);
 }
-constexpr int kKeepAliveIdleSeconds = ScaledSeconds(60);
-constexpr int kKeepAliveIntervalSeconds = ScaledSeconds(20);
-constexpr int kKeepAliveProbes = 5;
 
+// TCP keep-alive: a connection whose peer has vanished without a close
+// (a NAT timeout, a router reboot) is given up after the silence and probes
+// of platform/settings.h. A live peer answers the probes, so a quiet but
+// working connection is never dropped.
 void EnableKeepAlive(int fd) {
+  const int idle = ScaledSeconds(kKeepAliveIdleSeconds);
+  const int interval = ScaledSeconds(kKeepAliveIntervalSeconds);
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds,
-             sizeof(int));
-  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds,
-             sizeof(int));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(int));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(int));
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof(int));
   // The same bound for lines sent into a dead path: without it their
   // retransmissions would go on for a quarter of an hour.
-  unsigned int userTimeoutMs = static_cast<unsigned int>(
-      (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes) *
-      1000);
+  unsigned int userTimeoutMs =
+      static_cast<unsigned int>((idle + interval * kKeepAliveProbes) * 1000);
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs,
              sizeof(userTimeoutMs));
+}
+
+long long MonotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until the connect under way on `fd` has ended or `timeoutMs` have
+// passed. Returns 1 when connected; 0 with errno set to the connect's error,
+// or to ETIMEDOUT when the peer never answered.
+int FinishConnect(int fd, unsigned timeoutMs) {
+  const long long deadline = MonotonicMs() + timeoutMs;
+  for (;;) {
+    long long left = deadline - MonotonicMs();
+    pollfd watched;
+    watched.fd = fd;
+    watched.events = POLLOUT;
+    watched.revents = 0;
+    int ready = poll(&watched, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return 0;
+    if (ready == 0) {
+      errno = ETIMEDOUT;
+      return 0;
+    }
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return 0;
+    errno = error;
+    return error == 0 ? 1 : 0;
+  }
 }
 
 class PosixEnvironment : public Environment {
@@ -90,18 +115,27 @@ class PosixEnvironment : public Environment {
   }
 
   int ConnectSocket(SocketHandle socket, std::uint32_t address,
-                    std::uint16_t port) override {
+                    std::uint16_t port, unsigned timeoutMs) override {
     sockaddr_in peer;
     std::memset(&peer, 0, sizeof(peer));
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = address;
-    int result;
-    do {
-      result = connect(static_cast<int>(socket),
-                       reinterpret_cast<const sockaddr*>(&peer), sizeof(peer));
-    } while (result != 0 && errno == EINTR);
-    return result == 0 ? 1 : 0;
+    const int fd = static_cast<int>(socket);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return 0;
+    int connected = connect(fd, reinterpret_cast<const sockaddr*>(&peer),
+                            sizeof(peer)) == 0;
+    // EINTR too: the connect goes on in the background, as EINPROGRESS.
+    if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+      connected = FinishConnect(
+          fd, ScaledBoundMs(timeoutMs, kShortestConnectTimeoutMs));
+    }
+    // Receive and send block from here on; keep the connect's error.
+    const int error = errno;
+    fcntl(fd, F_SETFL, flags);
+    errno = error;
+    return connected ? 1 : 0;
   }
 
   int WaitReadable(SocketHandle socket, int timeoutSeconds) override {
@@ -137,7 +171,7 @@ class PosixEnvironment : public Environment {
   }
 
   void Sleep(unsigned milliseconds) override {
-    unsigned scaled = milliseconds / CORVANE_PAUSE_DIVISOR;
+    unsigned scaled = ScaledPauseMs(milliseconds);
     timespec remaining;
     remaining.tv_sec = static_cast<time_t>(scaled / 1000);
     remaining.tv_nsec = static_cast<long>(scaled % 1000) * 1000000L;

@@ -9,10 +9,7 @@
 #include <cstring>
 
 #include "platform/environment.h"
-
-#ifndef CORVANE_PAUSE_DIVISOR
-#define CORVANE_PAUSE_DIVISOR 1  // test builds divide every pause by this
-#endif
+#include "platform/settings.h"
 
 namespace corvane {
 namespace {
@@ -24,6 +21,36 @@ SOCKET ToSocket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 int ClampLength(std::size_t size) {
   return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX
                                                   : static_cast<int>(size);
+}
+
+// Waits until the connect under way on `socket` has ended or `timeoutMs`
+// have passed: Windows Sockets 1.1 reports success as writability and
+// failure as an exception. Returns 1 when connected; 0 with the last error
+// set to the connect's error, or to WSAETIMEDOUT when the peer never
+// answered.
+int FinishConnect(SOCKET socket, unsigned timeoutMs) {
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(socket, &writable);
+  FD_SET(socket, &failed);
+  timeval timeout;
+  timeout.tv_sec = static_cast<long>(timeoutMs / 1000);
+  timeout.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
+  int ready = select(0, nullptr, &writable, &failed, &timeout);
+  if (ready == SOCKET_ERROR) return 0;
+  if (ready == 0) {
+    WSASetLastError(WSAETIMEDOUT);
+    return 0;
+  }
+  if (FD_ISSET(socket, &writable)) return 1;
+  int error = 0;
+  int length = sizeof(error);
+  getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+             &length);
+  WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+  return 0;
 }
 
 class WindowsEnvironment : public Environment {
@@ -68,16 +95,28 @@ class WindowsEnvironment : public Environment {
   }
 
   int ConnectSocket(SocketHandle socket, std::uint32_t address,
-                    std::uint16_t port) override {
+                    std::uint16_t port, unsigned timeoutMs) override {
     sockaddr_in peer;
     std::memset(&peer, 0, sizeof(peer));
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = address;
-    return connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&peer),
-                   sizeof(peer)) == 0
-               ? 1
-               : 0;
+    u_long nonBlocking = 1;
+    if (ioctlsocket(ToSocket(socket), FIONBIO, &nonBlocking) != 0) return 0;
+    int connected =
+        connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&peer),
+                sizeof(peer)) == 0;
+    if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
+      connected =
+          FinishConnect(ToSocket(socket),
+                        ScaledBoundMs(timeoutMs, kShortestConnectTimeoutMs));
+    }
+    // Receive and send block from here on; keep the connect's error.
+    const int error = WSAGetLastError();
+    u_long blocking = 0;
+    ioctlsocket(ToSocket(socket), FIONBIO, &blocking);
+    WSASetLastError(error);
+    return connected ? 1 : 0;
   }
 
   int WaitReadable(SocketHandle socket, int timeoutSeconds) override {
@@ -108,7 +147,7 @@ class WindowsEnvironment : public Environment {
   }
 
   void Sleep(unsigned milliseconds) override {
-    ::Sleep(milliseconds / CORVANE_PAUSE_DIVISOR);
+    ::Sleep(ScaledPauseMs(milliseconds));
   }
 
   unsigned long GetLastError() override { return ::GetLastError(); }

@@ -1,4 +1,4 @@
-#include "app/stat_checker.h"
+#include "app/program.h"
 
 #include <cstdio>
 
@@ -6,10 +6,6 @@
 
 namespace corvane {
 namespace {
-
-// Refused logons in a row, with no logon confirmed between them, that end
-// the run: a wrong password does not get better by trying.
-const int kRefusedLogonLimit = 10;
 
 // Our own credit and web-address lines.
 const char kCreditLine[] = "by the Corvane developers";
@@ -54,8 +50,8 @@ void PrintBanner(const ProductVariant& variant) {
   std::printf("%s  %s\n", indent, variant.bannerLine5);
 }
 
-int RunStatChecker(StatCheckBot& bot, Environment& environment,
-                   const char* serverHost, std::uint16_t port) {
+int RunProgram(StatCheckBot& bot, Environment& environment,
+               const char* serverHost, std::uint16_t port) {
   if (!StartSocketLibrary(environment)) return 1;
   bot.OpenLog(kDiagnosticLogFile);
   Configuration configuration;

@@ -1,7 +1,7 @@
 // The program's run from start-up to its end: socket library, diagnostic
 // log, configuration, banner and the connection loop.
-#ifndef CORVANE_APP_STAT_CHECKER_H_
-#define CORVANE_APP_STAT_CHECKER_H_
+#ifndef CORVANE_APP_PROGRAM_H_
+#define CORVANE_APP_PROGRAM_H_
 
 #include <cstdint>
 
@@ -25,9 +25,9 @@ void PrintBanner(const ProductVariant& variant);
 // after 2 s. Returns the exit status: 0 after the connection loop ends, 1
 // when the socket library is unusable, configuration.txt cannot be read or
 // the server refused ten logons in a row (the reason is printed).
-int RunStatChecker(StatCheckBot& bot, Environment& environment,
-                   const char* serverHost, std::uint16_t port);
+int RunProgram(StatCheckBot& bot, Environment& environment,
+               const char* serverHost, std::uint16_t port);
 
 }  // namespace corvane
 
-#endif  // CORVANE_APP_STAT_CHECKER_H_
+#endif  // CORVANE_APP_PROGRAM_H_

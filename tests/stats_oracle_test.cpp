@@ -1,0 +1,124 @@
+// Tests of the stand-in chat server's stats oracle: the record lines it
+// answers /stats with.
+
+#include "stats_oracle.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+
+namespace corvane::server {
+namespace {
+
+bool Matches(const std::string& text, const std::string& pattern) {
+  return ::testing::Value(text, ::testing::MatchesRegex(pattern));
+}
+
+TEST(StatsAnswerTest, TwoFormatsOneForEachProduct) {
+  // Points, with the games won, lost and drawn in brackets; a rank tag for
+  // a ranked player.
+  const std::string points = R"(^(Ladder|Normal) games: (\[rank\] )?[0-9]+ pts \([0-9]+/[0-9]+/[0-9]+\)$)";
+  // Won-lost-drawn, with a rating for a player with ladder games.
+  const std::string games = R"(^Normal games: [0-9]+-[0-9]+-[0-9]+$)";
+  const std::string ladder = R"(^Ladder games: ([0-9]+-[0-9]+-[0-9]+ \(rating [0-9]+\)|0-0-0)$)";
+  EXPECT_FALSE(Matches("Ladder games: 12 pts", points)) << "the patterns do reject";
+  EXPECT_FALSE(Matches("Ladder games: 1-2-3 (rating)", ladder));
+  int ranked = 0, rated = 0;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "player" + std::to_string(i);
+    const auto sexp = StatsAnswer(name, "SEXP");
+    ASSERT_EQ(sexp.size(), 3u);
+    EXPECT_EQ(sexp[0], name + "'s record:");
+    EXPECT_TRUE(Matches(sexp[1], points)) << sexp[1];
+    EXPECT_EQ(sexp[1].rfind("Ladder", 0), 0u);
+    EXPECT_TRUE(Matches(sexp[2], points)) << sexp[2];
+    EXPECT_EQ(sexp[2].rfind("Normal", 0), 0u);
+    ranked += sexp[1].find("[rank]") != std::string::npos ? 1 : 0;
+
+    const auto star = StatsAnswer(name, "STAR");
+    ASSERT_EQ(star.size(), 3u);
+    EXPECT_EQ(star[0], name + "'s record:");
+    EXPECT_TRUE(Matches(star[1], games)) << star[1];
+    EXPECT_TRUE(Matches(star[2], ladder)) << star[2];
+    rated += star[2].find("rating") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_GT(ranked, 0);
+  EXPECT_LT(ranked, 40) << "some players are not ranked";
+  EXPECT_GT(rated, 0);
+  EXPECT_LT(rated, 40) << "some players have no ladder games";
+}
+
+TEST(StatsAnswerTest, IsDeterministicWithoutLetterCase) {
+  const auto a = StatsAnswer("alice", "SEXP");
+  EXPECT_EQ(StatsAnswer("alice", "SEXP"), a);
+  auto upper = StatsAnswer("ALICE", "sexp");
+  EXPECT_EQ(upper[0], "ALICE's record:") << "the heading names the player as given";
+  upper[0] = a[0];
+  EXPECT_EQ(upper, a) << "the numbers do not depend on letter case";
+  EXPECT_NE(StatsAnswer("alicf", "SEXP")[1], a[1]);
+  EXPECT_EQ(StatsAnswer("alice", "W2XY"),
+            (std::vector<std::string>{"alice's record:", "Normal games: 0-0-0", "Ladder games: 0-0-0"}))
+      << "an unknown code gives zeros";
+  EXPECT_TRUE(StatsAnswer("alice", "SEX").empty());
+  EXPECT_TRUE(StatsAnswer("alice", "").empty());
+}
+
+TEST(StatsAnswerTest, WellFormedNames) {
+  EXPECT_TRUE(IsWellFormedName("a"));
+  EXPECT_TRUE(IsWellFormedName("Some-Name_[1].x"));
+  EXPECT_FALSE(IsWellFormedName(""));
+  EXPECT_FALSE(IsWellFormedName("sixteen_chars_xx"));
+  EXPECT_FALSE(IsWellFormedName("bad*name"));
+}
+
+TEST(StatsAnswerTest, TheServersStyleDecidesFormatAndTag) {
+  struct Case {
+    const char* product;
+    StatsStyle style;
+    std::vector<std::string> patterns;  // of the two record lines
+  };
+  const std::string points = R"([0-9]+ pts \([0-9]+/[0-9]+/[0-9]+\)$)";
+  const std::string wld = R"([0-9]+-[0-9]+-[0-9]+$)";
+  const std::string rated = R"(([0-9]+-[0-9]+-[0-9]+ \(rating [0-9]+\)|0-0-0)$)";
+  const std::vector<Case> cases = {
+      {"SEXP",
+       {RecordFormat::kWonLostDrawn, RecordTag::kNone, ""},
+       {"^Normal games: " + wld, "^Ladder games: " + rated}},
+      {"STAR",
+       {RecordFormat::kPoints, RecordTag::kNone, ""},
+       {"^Ladder games: " + points, "^Normal games: " + points}},
+      {"STAR",
+       {RecordFormat::kWonLostDrawn, RecordTag::kEvery, "A+"},
+       {R"(^Normal games: \[A\+\] )" + wld, R"(^Ladder games: \[A\+\] )" + rated}},
+      {"SEXP",
+       {RecordFormat::kByProduct, RecordTag::kEvery, "Gold"},
+       {R"(^Ladder games: \[Gold\] )" + points, R"(^Normal games: \[Gold\] )" + points}},
+      {"QQQQ",
+       {RecordFormat::kPoints, RecordTag::kEvery, "x"},
+       {"^Ladder games: 0 pts \\(0/0/0\\)$", "^Normal games: 0 pts \\(0/0/0\\)$"}},
+  };
+  for (const Case& c : cases) {
+    for (int i = 0; i < 20; ++i) {
+      const std::string name = "player" + std::to_string(i);
+      const auto answer = StatsAnswer(name, c.product, c.style);
+      ASSERT_EQ(answer.size(), 3u);
+      EXPECT_EQ(answer[0], name + "'s record:");
+      EXPECT_TRUE(Matches(answer[1], c.patterns[0])) << c.product << ": " << answer[1];
+      EXPECT_TRUE(Matches(answer[2], c.patterns[1])) << c.product << ": " << answer[2];
+    }
+  }
+  // The figures are the player's whatever the format: points and
+  // won-lost-drawn count the same games.
+  const auto byPoints = StatsAnswer("alice", "SEXP");
+  const auto byGames = StatsAnswer("alice", "SEXP", {RecordFormat::kWonLostDrawn, RecordTag::kNone, ""});
+  std::string games = byGames[1].substr(std::string("Normal games: ").size());
+  std::replace(games.begin(), games.end(), '-', '/');
+  EXPECT_EQ(byPoints[2].substr(byPoints[2].find('(')), "(" + games + ")")
+      << byPoints[2] << " / " << byGames[1];
+}
+
+}  // namespace
+}  // namespace corvane::server
