@@ -11,6 +11,8 @@ const ProductVariant kBroodWarVariant = {
     "Error Reading Brood War Members List.  Make sure list is in same "
     "directory as\n\t this program.\n",
     "/stats %s SEXP\r\n",
+    "BroodWar.html",
+    "BWCorvane",
 };
 
 const ProductVariant kStarcraftVariant = {
@@ -22,6 +24,8 @@ const ProductVariant kStarcraftVariant = {
     "Error Reading Starcraft Members List.  Make sure list is in same "
     "directory as\n\t this program.\n",
     "/stats %s STAR\r\n",
+    "Starcraft.html",
+    "SCCorvane",
 };
 
 }  // namespace corvane

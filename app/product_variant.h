@@ -13,6 +13,8 @@ struct ProductVariant {
   const char* membersListFile;     // the names to check, one a line
   const char* membersListError;    // printed when that list cannot be opened
   const char* statsCommandFormat;  // one %s: the player's name
+  const char* reportPageFile;      // the page made from the results file
+  const char* programName;         // the program, as the page names it
 };
 
 extern const ProductVariant kBroodWarVariant;

@@ -11,6 +11,16 @@
 #include "core/event_line.h"
 
 namespace corvane {
+namespace {
+
+// The clock counts whole seconds: two ticks since the last row make sure the
+// connection has been quiet for at least one, so that a walk's answers,
+// read in one burst, make one page.
+const std::int64_t kReportPageQuietSeconds = 2;
+// The version the banner shows.
+const char kProgramVersion[] = "1.0 Beta";
+
+}  // namespace
 
 StatCheckBot::StatCheckBot(const ProductVariant& variant,
                            Environment& environment) noexcept
@@ -82,11 +92,6 @@ int StatCheckBot::OnName(const char* name, std::uint32_t flags,
   CopyPrintable(shown, name);
   std::printf("\n*** LOGGED ON AS: %s *** \r\n", shown);
   return 1;
-}
-
-void StatCheckBot::OnIdle() {
-  ChatConnection::OnIdle();
-  if (lastWaitTimedOut()) attribution_.EndAnswer();
 }
 
 void StatCheckBot::WalkMembersList() {
@@ -185,7 +190,9 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
         "Cannot write the results file %s: error code %lu; "
         "the %s row of \"%s\" was not recorded",
         results_.path(), code, ResultStatusName(row.status), row.player);
+    return;
   }
+  NoteResultsRowWritten(results_.path());
 }
 
 void StatCheckBot::ReportLetterCase(const char* channel,
@@ -202,6 +209,35 @@ void StatCheckBot::ReportLetterCase(const char* channel,
       "configuration.txt names the home channel \"%s\": "
       "spell it in configuration.txt as the server does",
       channel, homeChannel);
+}
+
+void StatCheckBot::NoteResultsRowWritten(const char* resultsFile) {
+  CopyText(reportResultsFile_, resultsFile);
+  lastRowWrittenAt_ = environment().UtcTime();
+}
+
+void StatCheckBot::OnIdle() {
+  ChatConnection::OnIdle();
+  // A second without a line ends the answer being read.
+  if (lastWaitTimedOut()) attribution_.EndAnswer();
+  if (reportResultsFile_[0] == '\0' ||
+      environment().UtcTime() - lastRowWrittenAt_ < kReportPageQuietSeconds) {
+    return;
+  }
+  char program[kTextFieldSize];
+  std::snprintf(program, sizeof(program), "%s %s", variant_.programName,
+                kProgramVersion);
+  const ReportPageSource source = {reportResultsFile_, variant_.reportPageFile,
+                                   serverHost(), program};
+  ReportPageProblem problem = {"", "", 0};
+  if (!WriteReportPage(environment(), source, &problem)) {
+    char text[kReportPageProblemTextSize];
+    FormatReportPageProblem(problem, text);
+    WriteLog("%s", text);
+  }
+  // Written or not, the next try waits for the next rows: a page that cannot
+  // be written now would fail again at every idle second.
+  reportResultsFile_[0] = '\0';
 }
 
 }  // namespace corvane

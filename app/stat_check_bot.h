@@ -8,6 +8,7 @@
 
 #include "app/answer_attribution.h"
 #include "app/product_variant.h"
+#include "app/report_page.h"
 #include "app/results_file.h"
 #include "core/chat_connection.h"
 
@@ -40,22 +41,29 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   int OnInfo(const char* name, std::uint32_t flags, const char* text) override;
   int OnError(const char* name, std::uint32_t flags, const char* text) override;
 
-  // After a second without a line, the answer being read is complete.
+  // After a second without a line, the answer being read is complete; when
+  // rows have been written and none for a second, writes the report page (a
+  // failure is told in corvane.log).
   void OnIdle() override;
 
   // Records and prints the name the bot is logged on under.
   int OnName(const char* name, std::uint32_t flags, const char* text) override;
 
   // Sends the stats command for every name on the members list, one pass of
-  // the list every 5 s, prints each name sent and remembers its request.
-  // Stops at the first request that cannot be sent (the connection is
-  // lost), with a line in the log naming the player. Ends the process with
-  // status 1 when the list cannot be opened.
+  // the list every 5 s, remembers each request sent and prints its name.
+  // Stops at the first request that cannot be sent (the connection is lost),
+  // with a line in the log naming the player. Ends the process with status 1
+  // when the list cannot be opened.
   void WalkMembersList();
 
   // To be called when the connection has ended: the answer being read is
   // complete, and the requests still waiting are written as unanswered.
   void ConnectionEnded();
+
+  // Notes that a row has been appended to `resultsFile`: the report page is
+  // written from that file once the connection has been quiet for a second.
+  void NoteResultsRowWritten(const char* resultsFile);
+
 
   const ProductVariant& variant() const { return variant_; }
 
@@ -84,6 +92,10 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   const ProductVariant& variant_;
   ResultsFile results_;
   AnswerAttribution attribution_;
+  // The results file rows were written to since the report page was last
+  // written; empty when none were.
+  char reportResultsFile_[kReportPagePathSize] = "";
+  std::int64_t lastRowWrittenAt_ = 0;
 };
 
 }  // namespace corvane

@@ -1,7 +1,7 @@
-// The operating system as Corvane sees it: the socket library, sleeping and
-// the last error code. core/ and app/ reach the system only through this
-// header; the build compiles exactly one implementation of it (posix/ or
-// windows/).
+// The operating system as Corvane sees it: the socket library, sleeping,
+// the clock, replacing a file and the last error code. core/ and app/ reach the
+// system only through this header; the build compiles exactly one
+// implementation of it (posix/ or windows/).
 #ifndef CORVANE_PLATFORM_ENVIRONMENT_H_
 #define CORVANE_PLATFORM_ENVIRONMENT_H_
 
@@ -82,6 +82,12 @@ class Environment {
   // Returns the system clock's time: whole seconds since
   // 1970-01-01T00:00:00Z.
   virtual std::int64_t UtcTime() = 0;
+
+  // Renames the file `from` to `to`, replacing `to` when it exists, in one
+  // step: a reader of `to` finds the old file or the new one, never a part.
+  // Both must lie on the same volume. Returns 1 on success, 0 on failure
+  // (`from` then stays as it was; GetLastError tells why).
+  virtual int ReplaceFile(const char* from, const char* to) = 0;
 };
 
 // Returns the environment of the real system; it lives for the whole run.

@@ -5,7 +5,9 @@
 # (standard output to /dev/null) and prints the median lines per second of
 # each, their ratio and each one's peak resident memory; then measures the
 # bot's footprint (resident memory during a walk and over 100 reconnect
-# cycles, wakeups and CPU while idle) and the size of each stripped program.
+# cycles, wakeups and CPU while idle) and the size of each stripped program;
+# last, the report page of a year of daily walks: writing it, and drawing it
+# in headless Chromium (bench/report_page_bench.py).
 #
 #   scripts/bench.sh [BUILD_DIR]     (default: build/release)
 #
@@ -54,3 +56,5 @@ for program in app/BWCorvane app/SCCorvane bench/reference_client; do
   printf '  %-32s %8d bytes (unstripped %d)\n' "$program" "$(stat -c %s "$stripped/out")" \
     "$(stat -c %s "$build/$program")"
 done
+echo "== Report page (200 members x 365 daily walks)"
+/usr/bin/python3 bench/report_page_bench.py "$build/app/corvane_report_page" "$build/report-page-bench"

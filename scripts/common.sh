@@ -2,8 +2,9 @@
 # needs, how they get them, who holds a TCP port and a build tree's test ports. Keep the package lists
 # here and nowhere else.
 
-# To build and run the programs (scripts/demo.sh).
-corvane_build_packages=(cmake ninja-build g++)
+# To build and run the programs (scripts/demo.sh); libjs-chart.js is the
+# chart library the report page carries.
+corvane_build_packages=(cmake ninja-build g++ libjs-chart.js)
 # What scripts/package.sh needs besides: the Windows cross compiler, and
 # dpkg-shlibdeps for the .deb's dependencies.
 corvane_package_packages=(g++-mingw-w64-x86-64-posix dpkg-dev)
@@ -12,11 +13,12 @@ corvane_package_test_packages=(systemd iproute2)
 # Everything scripts/test.sh runs: the above; Google Test and Benchmark; wine
 # for the Windows programs; clang with its sanitizer and fuzzer runtimes, and
 # valgrind (scripts/test-reliability.sh); nftables for the tests that block
-# traffic; clang-format and clang-tidy (scripts/check-style.sh).
+# traffic; clang-format and clang-tidy (scripts/check-style.sh); headless
+# Chromium and its driver for the report page's browser tests.
 corvane_test_packages=("${corvane_build_packages[@]}" "${corvane_package_packages[@]}"
   libgtest-dev libgmock-dev libbenchmark-dev wine wine64
   clang libclang-rt-14-dev llvm valgrind "${corvane_package_test_packages[@]}" nftables
-  clang-format clang-tidy)
+  clang-format clang-tidy chromium chromium-driver python3-selenium)
 
 # corvane_need_packages WHO PACKAGE...: installs those of the Debian packages
 # that are missing, with apt-get as root or through sudo otherwise; ends the

@@ -441,6 +441,24 @@ TEST_F(LimitTest, AClientThatStopsReadingDelaysNoOneAndLosesNothing) {
   EXPECT_FALSE(stalled.Eof());
 }
 
+TEST_F(LimitTest, AClientLeavingTooMuchUnreadIsGivenUp) {
+  ServerOptions options = Ephemeral();
+  options.floodProtection = false;
+  options.pendingLimitBytes = 64 * 1024;
+  StartServer(options);
+  Client stalled(server_->Port(), 4096);
+  ASSERT_TRUE(LogOn(stalled, "stalled"));
+  auto b = Connect();
+  ASSERT_TRUE(LogOn(*b, "talker"));
+  const size_t mark = b->Mark();
+  std::string talk;
+  for (int i = 0; i < 5000; ++i) talk += std::string(190, 'z') + "\r\n";  // about 1 MB for the stalled client
+  ASSERT_TRUE(b->Send(talk));
+  ASSERT_TRUE(b->WaitFor("1003 LEAVE stalled 0010\r\n", mark)) << "the stalled client was closed";
+  EXPECT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.ConnectionEnded(1); }, kWait));
+  EXPECT_FALSE(server_->ConnectionEnded(2));
+}
+
 TEST_F(LimitTest, AnAnswerCutByTheServerArrivesUpToTheCut) {
   ServerOptions options = Ephemeral();
   options.cutStats = 2;
@@ -510,6 +528,26 @@ TEST_F(ScriptTest, WelcomeNamesTheClientAndConverseHandsItToTheServer) {
   auto second = Connect();
   ASSERT_TRUE(second->Send("statbot\r\nsecret1\r\n"));
   EXPECT_TRUE(second->WaitFor(kLoginFailed));
+}
+
+TEST_F(ScriptTest, TheDefaultScriptServesEveryLaterConnection) {
+  ServerOptions options = Ephemeral();
+  options.scripts = {[](ScriptedConnection& c) { c.Send("first\r\n"); }};
+  options.defaultScript = [](ScriptedConnection& c) {
+    std::string account;
+    if (c.ReadLine(&account) && c.LogOn(account)) c.Converse("Later");
+  };
+  StartServer(options);
+  auto first = Connect();
+  ASSERT_TRUE(first->WaitForClose());
+  EXPECT_EQ(first->Received(), "first\r\n");
+  for (const char* name : {"two", "three"}) {
+    auto c = Connect();
+    ASSERT_TRUE(c->Send(std::string(name) + "\r\n"));
+    ASSERT_TRUE(c->WaitFor("1001 USER " + std::string(name) + " 0010 [CHAT]\r\n"));
+    EXPECT_EQ(c->Received().rfind("2010 NAME " + std::string(name) + "\r\n1007 CHANNEL \"Later\"\r\n", 0), 0u)
+        << c->Received();
+  }
 }
 
 TEST_F(ScriptTest, ResetReachesTheClientAsAReset) {
@@ -749,6 +787,27 @@ TEST(ChatdTest, AHundredMegabytesWithoutALineEndLeaveItsMemorySmall) {
   EXPECT_LT(peak, kBoundKb);
   Client other(port);
   EXPECT_TRUE(LogOn(other, "other")) << "still serving";
+}
+
+TEST(ChatdTest, FloodModeAnswersTheFirstJoinWithTheFlood) {
+  Chatd chatd({"--port", "0", "--quiet", "--flood", "3"});
+  const uint16_t port = chatd.Port();
+  ASSERT_NE(port, 0) << chatd.Output();
+  Client c(port);
+  ASSERT_TRUE(
+      c.Send("\x03\x04"
+             "floodbot\r\nsecret1\r\n"));
+  ASSERT_TRUE(c.WaitFor("2010 NAME floodbot\r\n"));
+  ASSERT_TRUE(c.Send("/join CorvaneHome\r\n"));
+  ASSERT_TRUE(c.WaitFor("1001 USER floodbot 0010 [CHAT]\r\n"));
+  const std::string& got = c.Received();
+  EXPECT_EQ(got.find("2010 NAME floodbot\r\n1018 INFO \"Flood 0000000: "), 0u) << "nothing before the flood";
+  EXPECT_NE(got.find("1018 INFO \"Flood 0000002: "), std::string::npos);
+  EXPECT_EQ(got.find("Flood 0000003"), std::string::npos);
+  EXPECT_NE(got.find("\"\r\n1007 CHANNEL \"Flood Overflow\"\r\n"), std::string::npos) << got;
+  const size_t mark = c.Mark();
+  ASSERT_TRUE(c.Send("/join CorvaneHome\r\n"));
+  ASSERT_TRUE(c.WaitFor("1007 CHANNEL \"CorvaneHome\"\r\n", mark)) << "served as usual after the flood";
 }
 
 TEST(ChatdTest, ExitAfterEndsItByItself) {

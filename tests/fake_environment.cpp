@@ -1,6 +1,7 @@
 #include "tests/fake_environment.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace corvane {
@@ -108,6 +109,12 @@ void FakeEnvironment::CloseSocket(SocketHandle socket) {
 }
 
 void FakeEnvironment::Sleep(unsigned milliseconds) { sleeps.push_back(milliseconds); }
+
+int FakeEnvironment::ReplaceFile(const char* from, const char* to) {
+  if (!failReplace) return DefaultEnvironment().ReplaceFile(from, to);
+  errno = EACCES;
+  return 0;
+}
 
 unsigned long FakeEnvironment::GetLastError() {
   if (lastError >= 0) return static_cast<unsigned long>(lastError);

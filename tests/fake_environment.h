@@ -75,6 +75,10 @@ class FakeEnvironment : public Environment {
   void Sleep(unsigned milliseconds) override;
   unsigned long GetLastError() override;
   std::int64_t UtcTime() override { return utcTime; }
+  // The system's rename, unless `failReplace` is set: then it fails, the
+  // file untouched, with EACCES.
+  bool failReplace = false;
+  int ReplaceFile(const char* from, const char* to) override;
 
  private:
   // True when the socket calls go to the real system.

@@ -1,10 +1,6 @@
 #include "tests/test_support.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "core/chat_connection.h"
@@ -151,6 +152,30 @@ TEST_F(WindowsEnvironmentTest, RefusedConnectFailsWithTheSocketLibrarysErrorCode
   environment_.CloseSocket(socket);
 }
 
+TEST_F(WindowsEnvironmentTest, AConnectNobodyAnswersEndsAtItsBoundWithTheTimedOutCode) {
+  // A listener whose queue one connect fills: under wine, on Linux sockets,
+  // later SYNs then go unanswered, as a host that drops packets leaves them.
+  SOCKET full = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address = Listener::Loopback(0);
+  int length = sizeof(address);
+  ASSERT_EQ(0, bind(full, reinterpret_cast<sockaddr*>(&address), length));
+  ASSERT_EQ(0, listen(full, 0));
+  ASSERT_EQ(0, getsockname(full, reinterpret_cast<sockaddr*>(&address), &length));
+  SOCKET filler = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_EQ(0, connect(filler, reinterpret_cast<sockaddr*>(&address), length));
+
+  SocketHandle socket = environment_.OpenTcpSocket();
+  ASSERT_NE(kInvalidSocket, socket);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, environment_.ConnectSocket(socket, address.sin_addr.s_addr, ntohs(address.sin_port), 300));
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(static_cast<unsigned long>(WSAETIMEDOUT), environment_.GetLastError());
+  EXPECT_LT(elapsed, std::chrono::seconds(20)) << "bounded, not the system's 21 s";
+  environment_.CloseSocket(socket);
+  closesocket(filler);
+  closesocket(full);
+}
+
 TEST_F(WindowsEnvironmentTest, SendToAResetPeerFailsAndTheProcessGoesOn) {
   Listener listener;
   ASSERT_NE(0, listener.port());
@@ -212,6 +237,29 @@ TEST_F(WindowsEnvironmentTest, ChatConnectionLogsOnSendsAndReadsEventLines) {
   EXPECT_EQ(0, connection.ReceiveLoop()) << "the loop ends when the server closes";
   EXPECT_EQ("first|second|", connection.infos);
   connection.Disconnect();
+}
+
+// A plain rename fails on Windows when the target exists; the report page
+// is replaced this way while a browser may be reading the old one.
+TEST_F(WindowsEnvironmentTest, ReplaceFileReplacesAnExistingTarget) {
+  const char* files[] = {"corvane-replace-new.tmp", "corvane-replace-old.tmp"};
+  const char* contents[] = {"new", "old"};
+  for (int i = 0; i < 2; ++i) {
+    std::FILE* file = std::fopen(files[i], "wb");
+    ASSERT_NE(nullptr, file);
+    std::fputs(contents[i], file);
+    std::fclose(file);
+  }
+  ASSERT_EQ(1, environment_.ReplaceFile(files[0], files[1]));
+  char read[8] = "";
+  std::FILE* file = std::fopen(files[1], "rb");
+  ASSERT_NE(nullptr, file);
+  read[std::fread(read, 1, sizeof(read) - 1, file)] = '\0';
+  std::fclose(file);
+  EXPECT_STREQ("new", read);
+  EXPECT_EQ(nullptr, std::fopen(files[0], "rb"));
+  EXPECT_EQ(0, environment_.ReplaceFile(files[0], files[1])) << "the source is gone";
+  std::remove(files[1]);
 }
 
 }  // namespace

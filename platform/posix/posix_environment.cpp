@@ -188,6 +188,11 @@ class PosixEnvironment : public Environment {
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<std::int64_t>(now.tv_sec);
   }
+
+  int ReplaceFile(const char* from, const char* to) override {
+    // POSIX rename replaces an existing target atomically.
+    return std::rename(from, to) == 0 ? 1 : 0;
+  }
 };
 
 }  // namespace

@@ -162,6 +162,15 @@ class WindowsEnvironment : public Environment {
         now.dwLowDateTime;
     return static_cast<std::int64_t>(ticks / 10000000u) - 11644473600LL;
   }
+
+  int ReplaceFile(const char* from, const char* to) override {
+    // The C library's rename fails on Windows when `to` exists; MoveFileEx
+    // replaces it in one step.
+    return MoveFileExA(from, to,
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0
+               ? 1
+               : 0;
+  }
 };
 
 }  // namespace

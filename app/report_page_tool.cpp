@@ -1,0 +1,25 @@
+// corvane_report_page RESULTS.csv PAGE.html HOST PROGRAM: writes the report
+// page of a results file exactly as the bot does, for the browser tests, the
+// benchmark and anyone who wants a page without running the bot.
+#include <cstdio>
+
+#include "app/report_page.h"
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    std::fputs(
+        "usage: corvane_report_page RESULTS.csv PAGE.html HOST PROGRAM\n",
+        stderr);
+    return 2;
+  }
+  corvane::ReportPageSource source = {argv[1], argv[2], argv[3], argv[4]};
+  corvane::ReportPageProblem problem = {"", "", 0};
+  if (!corvane::WriteReportPage(corvane::DefaultEnvironment(), source,
+                                &problem)) {
+    char text[corvane::kReportPageProblemTextSize];
+    corvane::FormatReportPageProblem(problem, text);
+    std::fprintf(stderr, "corvane_report_page: %s\n", text);
+    return 1;
+  }
+  return 0;
+}

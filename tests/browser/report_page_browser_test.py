@@ -1,0 +1,226 @@
+#!/usr/bin/python3
+"""The report page in headless Chromium: pages written by the real writer
+(corvane_report_page) from results files, checked through the DOM.
+
+usage: report_page_browser_test.py WRITER OUTPUT_FOLDER CHATD BOT PORT [unittest options]
+
+BOT is a test build of BWCorvane whose server is 127.0.0.1:PORT; CHATD the
+stand-in server, started on that port.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+from browser import Browser
+
+WRITER = ""
+OUTPUT = ""
+CHATD = ""
+BOT = ""
+PORT = ""
+HEADER = ("walk,time,player,status,ladder_wins,ladder_losses,ladder_disconnects,ladder_rating,ladder_tag,"
+          "normal_wins,normal_losses,normal_disconnects,normal_rating,normal_tag,answer\r\n")
+# "</script " ends a script element as "</script>" does.
+HOSTILE_NAME = b"</script ><img src=x onerror=window.pwned=1>"
+HOSTILE_ANSWER = b'"<!--<script>window.pwned=2</script>\x01\x1b[31m \xe2\x80\xa8 caf\xe9 \xff'
+
+
+
+def csv_field(value):
+    if any(c in value for c in b',"\r\n'):
+        return b'"' + value.replace(b'"', b'""') + b'"'
+    return value
+
+
+def row(walk, player, status, ladder=(b"", b"", b"", b"", b""), normal=(b"", b"", b"", b"", b""), answer=b"",
+        read=None):
+    fields = [walk, walk if read is None else read, player, status, *ladder, *normal, answer]
+    return b",".join(csv_field(f if isinstance(f, bytes) else f.encode()) for f in fields) + b"\r\n"
+
+
+def record(walk, player, wins, losses, rating, normal_wins=b"3"):
+    return row(walk, player, b"record", (wins, losses, b"0", rating, b""), (normal_wins, b"1", b"0", b"", b""),
+               player + b"'s record: | ...")
+
+
+OLD, FIRST, SECOND = b"2025-10-01T06:00:00Z", b"2026-11-09T06:00:00Z", b"2026-12-09T06:00:00Z"
+# Two walks a month apart: alice played and gained, bob1 did not play, carol
+# left the server; a walk beyond the 400 days carries a player no longer seen.
+TWO_WALKS = (HEADER.encode() + record(OLD, b"ancient", b"1", b"1", b"900")
+             + record(FIRST, b"alice", b"5", b"3", b"1500") + record(FIRST, b"bob1", b"2", b"2", b"1400")
+             + record(FIRST, b"carol", b"0", b"1", b"1000")
+             + record(SECOND, b"alice", b"7", b"3", b"1543") + record(SECOND, b"bob1", b"2", b"2", b"1400")
+             + row(SECOND, b"carol", b"unknown", answer=b"Invalid user.")
+             + row(SECOND, b"dave", b"dropped", answer=b"Your message quota has been exceeded! | ...")
+             + row(SECOND, HOSTILE_NAME, b"error", answer=HOSTILE_ANSWER)
+             + record(SECOND, b"\xe9mile", b"1", b"0", b"1010")
+             # An answer tied to no request: no walk, read after the walk.
+             + row(b"", b"", b"unattributed", answer=b"zed's record: | ...", read=b"2026-12-09T07:00:00Z"))
+
+
+class PageTestCase(unittest.TestCase):
+    """One browser for the tests of a class, and ways to read the page."""
+    browser = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.browser = Browser(os.path.join(OUTPUT, "chromium-profile"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+
+    def open_page(self, name, contents):
+        results = os.path.join(OUTPUT, name + ".csv")
+        page = os.path.join(OUTPUT, name + ".html")
+        with open(results, "wb") as file:
+            file.write(contents)
+        self.browser.write_page(WRITER, results, page)
+        self.browser.open(page)
+        return page
+
+    def members(self):
+        return self.browser.run("return [...document.querySelectorAll('#members tbody tr')]"
+                                ".map(tr => tr.getAttribute('data-player'))")
+
+    def cells(self, player):
+        return self.browser.run(
+            "return [...document.querySelectorAll('#members tbody tr')]"
+            ".find(tr => tr.getAttribute('data-player') === arguments[0]).innerText.split('\\t')", player)
+
+
+class ReportPageTest(PageTestCase):
+    """Pages of results files made here, with the writer the bot uses."""
+
+    def test_one_row_per_player_of_the_latest_walk_with_the_change(self):
+        self.open_page("two-walks", TWO_WALKS)
+        self.assertEqual(["alice", "bob1", "carol", "dave", HOSTILE_NAME.decode(), "\u00e9mile"], self.members())
+        alice = self.cells("alice")
+        self.assertEqual(["alice", "record", "7", "3", "0", "1543"], alice[:6])
+        self.assertEqual(["+43", "+2", "played since the previous walk"], alice[-3:])
+        self.assertEqual(["0", "0", "inactive for at least 30 days"], self.cells("bob1")[-3:])
+        # carol's last record is shown, marked stale, beside her new status.
+        self.assertEqual(["carol", "unknown", "0", "1", "0", "1000"], self.cells("carol")[:6])
+        self.assertNotIn("ancient", self.browser.source())
+
+    def test_a_page_like_the_demos_for_the_readme(self):
+        """The demo's three members over two weeks of daily walks; its
+        screenshot, report-page.png, is the one docs/ shows."""
+        results = HEADER.encode()
+        for day in range(14):
+            walk = b"2026-11-%02dT06:00:00Z" % (26 + day) if day < 5 else b"2026-12-%02dT06:00:00Z" % (day - 4)
+            results += record(walk, b"alice", b"%d" % (7 + day // 2), b"3", b"%d" % (1543 + 9 * (day // 2)),
+                              b"%d" % (12 + day))
+            results += record(walk, b"bob1", b"%d" % min(day, 6), b"%d" % min(day, 4),
+                              b"%d" % (1400 + 12 * min(day, 6) - 10 * min(day, 4)))
+            results += record(walk, b"carol", b"0", b"0", b"")
+        self.open_page("demo-like", results)
+        self.assertEqual(["alice", "bob1", "carol"], self.members())
+        self.assertEqual(["0", "+1", "played since the previous walk"], self.cells("alice")[-3:])
+        self.browser.screenshot(os.path.join(OUTPUT, "report-page.png"))
+
+    def test_a_click_on_a_heading_sorts_and_a_second_reverses(self):
+        self.open_page("sort", TWO_WALKS)
+        heading = "#members th[data-key='lr']"
+        self.browser.click(heading)
+        self.assertEqual(["carol", "\u00e9mile", "bob1", "alice"], self.members()[:4])
+        self.assertEqual("ascending", self.browser.attribute(heading, "aria-sort"))
+        self.browser.click(heading)
+        self.assertEqual(["alice", "bob1", "\u00e9mile", "carol"], self.members()[:4])
+        self.assertEqual("descending", self.browser.attribute(heading, "aria-sort"))
+        self.browser.type("#filter", "BO")
+        visible = self.browser.run("return [...document.querySelectorAll('#members tbody tr')]"
+                                   ".filter(tr => !tr.hidden).map(tr => tr.getAttribute('data-player'))")
+        self.assertEqual(["bob1"], visible)
+
+    def test_the_chart_is_drawn_for_all_players_then_the_clicked_one(self):
+        self.open_page("chart", TWO_WALKS)
+        self.assertGreater(self.browser.painted_pixels("history"), 500)
+        self.assertEqual(["alice", "bob1", "carol", "\u00e9mile"], self.browser.run(
+            "return Chart.getChart('history').data.datasets.filter(d => d.data.length).map(d => d.label)"))
+        self.browser.click("#members tr[data-player='alice']")
+        self.assertEqual([[1500, 1543]], self.browser.run(
+            "return Chart.getChart('history').data.datasets.map(d => d.data.map(p => p.y))"))
+        self.assertEqual("Ladder rating or points over time: alice",
+                         self.browser.run("return document.getElementById('chart-title').textContent"))
+
+    def test_hostile_text_shows_as_text_and_runs_nothing(self):
+        self.open_page("hostile", TWO_WALKS)
+        self.assertIsNone(self.browser.run("return window.pwned === undefined ? null : window.pwned"))
+        self.assertEqual(0, self.browser.run("return document.querySelectorAll('img').length"))
+        self.assertEqual(4, self.browser.run("return document.querySelectorAll('script').length"))
+        answer = self.browser.run("return [...document.querySelectorAll('#others td.answer')]"
+                                  ".map(td => td.textContent)")
+        # 8-bit text that is not UTF-8 shows as Latin-1; control bytes stay
+        # text (escaped in the data, never markup).
+        self.assertIn('"<!--<script>window.pwned=2</script>\x01\x1b[31m \u2028 caf\u00e9 \u00ff', answer)
+        self.assertEqual(["error"], self.browser.run(
+            "return [...document.querySelectorAll('#members tbody tr')]"
+            ".filter(tr => tr.getAttribute('data-player') === arguments[0])"
+            ".map(tr => tr.cells[1].textContent)", HOSTILE_NAME.decode()))
+        self.assertEqual([], self.browser.errors())
+        self.assertEqual(["none (answer read 2026-12-09T07:00:00Z)", "(none)", "answer of no known request",
+                          "zed's record: | ..."], self.browser.run(
+            "return [...document.querySelector('#others tbody tr').cells].map(td => td.textContent)"))
+
+
+class BotPageTest(PageTestCase):
+    """The page the real program writes after its walk against the stand-in
+    server."""
+
+    def test_the_bot_writes_the_page_once_its_walk_is_answered(self):
+        folder = os.path.join(OUTPUT, "bot-run")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        for name, text in (("configuration.txt", "statbot secret1 Clan\n"),
+                           ("bwmembers.txt", "Members\nalice\nnobody\nbob1\ncarol\n"),
+                           ("players.txt", "alice\nbob1\ncarol\n")):
+            with open(os.path.join(folder, name), "w") as file:
+                file.write(text)
+        page = os.path.join(folder, "BroodWar.html")
+        # The test build's pauses are a fiftieth: the server must not count
+        # its requests as a flood.
+        with open(os.path.join(folder, "chatd.log"), "w") as log:
+            server = subprocess.Popen([CHATD, "--port", PORT, "--players", "players.txt", "--no-flood-protection",
+                                       "--exit-after", "120"], cwd=folder, stdout=log, stderr=subprocess.STDOUT)
+        try:
+            self.wait_for(lambda: "listening" in open(os.path.join(folder, "chatd.log")).read(), "the server")
+            with open(os.path.join(folder, "bot.out"), "wb") as out:
+                bot = subprocess.Popen([BOT], cwd=folder, stdout=out, stderr=subprocess.STDOUT)
+            try:
+                self.wait_for(lambda: os.path.exists(page), "the page")
+            finally:
+                bot.kill()
+                bot.wait()
+        finally:
+            server.kill()
+            server.wait()
+        self.browser.open(page)
+        self.assertEqual(["alice", "nobody", "bob1", "carol"], self.members())
+        self.assertEqual(["nobody", "unknown"], self.cells("nobody")[:2])
+        self.assertEqual("BWCorvane 1.0 Beta", self.browser.run("return document.getElementById('program').textContent"))
+        self.assertGreater(self.browser.painted_pixels("history"), 500)
+
+    @staticmethod
+    def wait_for(condition, what, seconds=90):
+        deadline = time.monotonic() + seconds
+        while not condition():
+            if time.monotonic() > deadline:
+                raise AssertionError("no sign of %s after %d s" % (what, seconds))
+            time.sleep(0.1)
+
+
+def main():
+    global WRITER, OUTPUT, CHATD, BOT, PORT
+    if len(sys.argv) < 6:
+        sys.exit(__doc__)
+    WRITER, OUTPUT, CHATD, BOT, PORT = sys.argv[1:6]
+    os.makedirs(OUTPUT, exist_ok=True)
+    unittest.main(argv=[sys.argv[0]] + sys.argv[6:], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
