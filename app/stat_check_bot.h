@@ -64,7 +64,6 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // written from that file once the connection has been quiet for a second.
   void NoteResultsRowWritten(const char* resultsFile);
 
-
   const ProductVariant& variant() const { return variant_; }
 
  private:
