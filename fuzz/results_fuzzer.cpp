@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/answer_attribution.h"
-#include "fuzz/fuzz_environment.h"
+#include "fuzz/fuzz_checks.h"
 
 namespace corvane {
 namespace fuzzing {

@@ -59,30 +59,5 @@ TEST_F(ResultsFileProgramTest, StarcraftWritesTheSameRowsToItsOwnFile) {
   EXPECT_FALSE(testing_support::FileExists("BroodWar.csv"));
 }
 
-TEST_F(ResultsFileProgramTest, AnOrdinaryWalkGivesOneRecordPerName) {
-  WriteFile("bwmembers.txt", "Members\nalice\nnobody\nbob\n");
-  server::ServerOptions options;
-  options.players = {"alice", "bob"};
-  StartServer(options);
-  Run(CORVANE_BW_FAST);
-  ASSERT_TRUE(WaitForOutput(AnswerLines("bob", "SEXP", "INFO: ", " \r\n")));
-  // The last answer is complete after a second without a line.
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (ReadFile("BroodWar.csv").find(",bob,") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
-  bot_->Stop();
-  std::vector<std::string> alice = server::StatsAnswer("alice", "SEXP");
-  std::vector<std::string> bob = server::StatsAnswer("bob", "SEXP");
-  const std::string rows = WithoutUtcTimes(ReadFile("BroodWar.csv"));
-  const std::size_t header = rows.find("\r\n") + 2;
-  EXPECT_EQ("T,T,alice,record,", rows.substr(header, 17));
-  EXPECT_NE(std::string::npos, rows.find(",alice's record: | " + alice[1] + " | " + alice[2] + "\r\n"));
-  EXPECT_NE(std::string::npos, rows.find("T,T,nobody,unknown,,,,,,,,,,,Invalid user.\r\n"));
-  EXPECT_NE(std::string::npos, rows.find(",bob's record: | " + bob[1] + " | " + bob[2] + "\r\n"));
-  EXPECT_EQ(4, std::count(rows.begin(), rows.end(), '\n')) << rows;
-}
-
 }  // namespace
 }  // namespace corvane

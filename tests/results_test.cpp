@@ -187,19 +187,6 @@ TEST_F(Attribution, ALostConnectionEndsTheAnswerAndLeavesTheRestUnanswered) {
       << "a new connection remembers nothing of the old one";
 }
 
-TEST_F(Attribution, AnIdleSecondEndsTheAnswer) {
-  Request({"alice", "bob"});
-  Info("alice's record:");
-  attribution_.EndAnswer();
-  Info("Normal games: 1-2-3");  // too late: answers nothing
-  Info("bob's record:");
-  Info("Ladder games: 0-0-0");
-  attribution_.EndAnswer();
-  EXPECT_EQ((std::vector<std::string>{",,alice,record,,,,,,,,,,,alice's record:\r\n",
-                                      ",,bob,record,0,0,0,,,,,,,,bob's record: | Ladder games: 0-0-0\r\n"}),
-            rows_);
-}
-
 TEST_F(Attribution, AnswersPastTheCapacityAreUnattributed) {
   const int names = kRequestQueueCapacity + 2;
   for (int i = 0; i < names; ++i) attribution_.Requested(("p" + std::to_string(i)).c_str(), 100);
@@ -262,7 +249,8 @@ TEST(ResultsFile, AFileWithOtherColumnsIsLeftAloneForANewOne) {
 }
 
 // The bot's hooks: requests the walk sent, answers read by the receive loop,
-// an idle second and the end of the connection.
+// an idle second (alice's answer ends before its games line comes) and the
+// end of the connection.
 TEST(StatCheckBotResults, AWalkAndItsAnswersBecomeRowsOfTheResultsFile) {
   ScratchDirectory scratch;
   ScriptedEnvironment environment;
