@@ -46,7 +46,7 @@ void PrintBanner(const ProductVariant& variant) {
   std::printf("%s             Corvane\n", indent);
   std::printf("%s           %s\n", indent, kCreditLine);
   std::printf("%s  %s\n", indent, kWebAddressLine);
-  std::printf("%s          Version 1.0 Beta\n", indent);
+  std::printf("%s          Version %s\n", indent, kProgramVersion);
   std::printf("%s  %s\n", indent, variant.bannerLine5);
 }
 

@@ -11,16 +11,7 @@
 #include "core/event_line.h"
 
 namespace corvane {
-namespace {
-
-// The clock counts whole seconds: two ticks since the last row make sure the
-// connection has been quiet for at least one, so that a walk's answers,
-// read in one burst, make one page.
-const std::int64_t kReportPageQuietSeconds = 2;
-// The version the banner shows.
-const char kProgramVersion[] = "1.0 Beta";
-
-}  // namespace
+namespace {}  // namespace
 
 StatCheckBot::StatCheckBot(const ProductVariant& variant,
                            Environment& environment) noexcept
@@ -213,17 +204,15 @@ void StatCheckBot::ReportLetterCase(const char* channel,
 
 void StatCheckBot::NoteResultsRowWritten(const char* resultsFile) {
   CopyText(reportResultsFile_, resultsFile);
-  lastRowWrittenAt_ = environment().UtcTime();
 }
 
 void StatCheckBot::OnIdle() {
   ChatConnection::OnIdle();
-  // A second without a line ends the answer being read.
-  if (lastWaitTimedOut()) attribution_.EndAnswer();
-  if (reportResultsFile_[0] == '\0' ||
-      environment().UtcTime() - lastRowWrittenAt_ < kReportPageQuietSeconds) {
-    return;
-  }
+  // A second without a line ends the answer being read, and with it a
+  // walk's answers, read in one burst: the page is written once for them.
+  if (!lastWaitTimedOut()) return;
+  attribution_.EndAnswer();
+  if (reportResultsFile_[0] == '\0') return;
   char program[kTextFieldSize];
   std::snprintf(program, sizeof(program), "%s %s", variant_.programName,
                 kProgramVersion);

@@ -14,6 +14,9 @@
 
 namespace corvane {
 
+// The version the banner and the report page show.
+const char kProgramVersion[] = "1.0 Beta";
+
 class StatCheckBot : public ChatConnection, private ResultSink {
  public:
   // A bot for the product of `variant`, whose constants must outlive it.
@@ -41,9 +44,9 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   int OnInfo(const char* name, std::uint32_t flags, const char* text) override;
   int OnError(const char* name, std::uint32_t flags, const char* text) override;
 
-  // After a second without a line, the answer being read is complete; when
-  // rows have been written and none for a second, writes the report page (a
-  // failure is told in corvane.log).
+  // After a second without a line, the answer being read is complete; then,
+  // when rows have been written since the report page was last written,
+  // writes the page (a failure is told in corvane.log).
   void OnIdle() override;
 
   // Records and prints the name the bot is logged on under.
@@ -61,7 +64,8 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   void ConnectionEnded();
 
   // Notes that a row has been appended to `resultsFile`: the report page is
-  // written from that file once the connection has been quiet for a second.
+  // written from that file once the connection has been quiet for a second
+  // (OnIdle after a wait that timed out).
   void NoteResultsRowWritten(const char* resultsFile);
 
   const ProductVariant& variant() const { return variant_; }
@@ -94,7 +98,6 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // The results file rows were written to since the report page was last
   // written; empty when none were.
   char reportResultsFile_[kReportPagePathSize] = "";
-  std::int64_t lastRowWrittenAt_ = 0;
 };
 
 }  // namespace corvane

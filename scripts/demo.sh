@@ -3,7 +3,7 @@
 # check in ./demo: the bot logs on, joins its home channel, asks for the
 # statistics of every name in examples/bwmembers.txt, five seconds apart, and
 # prints the answers. Ends by itself once the last answer has arrived (about
-# a minute), then shows the result log.
+# a minute), then shows the result log and the path of the report page.
 #
 # Installs the Debian packages it needs when any is missing. Builds in
 # build/demo (preset demo), whose server, port and build type are fixed, so
@@ -90,6 +90,15 @@ for _ in $(seq 900); do
   sleep 0.1
 done
 
+# The bot writes its report page once the answers have stopped for a second.
+page="$demo/BroodWar.html"
+if [ -n "$answered" ]; then
+  for _ in $(seq 100); do
+    [ -f "$page" ] && break
+    sleep 0.1
+  done
+fi
+
 kill "$bot" 2>/dev/null || true
 wait "$bot" 2>/dev/null || true
 bot=""
@@ -103,3 +112,10 @@ grep ">>" "$demo/chatd.log" | sed 's/^/  /'
 echo
 echo "demo: result log (demo/BroodWar.log):"
 sed 's/^/  /' "$demo/BroodWar.log"
+echo
+if [ -f "$page" ]; then
+  echo "demo: the report page, to open in a browser: $page"
+else
+  echo "demo: BWCorvane wrote no report page; see demo/corvane.log" >&2
+  exit 1
+fi

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app/stat_check_bot.h"
 #include "tests/test_support.h"
@@ -17,6 +18,7 @@ using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::RecordingEnvironment;
 using testing_support::ScratchDirectory;
+using testing_support::ScriptedEnvironment;
 using testing_support::WithoutLogTimes;
 using testing_support::WriteFile;
 
@@ -124,38 +126,42 @@ TEST(ReportPage, AFailedWriteLeavesTheOldPageAndNoTemporaryFile) {
   EXPECT_FALSE(FileExists("BroodWar.html.tmp"));
 }
 
-// The bot writes the page once rows have been written and then none for a
-// second, not at each idle pass, and tells a failure in corvane.log.
-TEST(ReportPage, TheBotWritesThePageOnceTheRowsHaveStopped) {
+// The bot writes the page once rows have been written and then a second has
+// passed without a line, not at each pass of the receive loop, and tells a
+// failure in corvane.log.
+TEST(ReportPage, TheBotWritesThePageOnceTheConnectionIsQuiet) {
   ScratchDirectory scratch;
-  RecordingEnvironment environment;
+  ScriptedEnvironment environment;
+  environment.lastError = -1;  // the system's: EACCES from failReplace
   StatCheckBot bot(kBroodWarVariant, environment);
-  bot.Configure("statbot", "pw", "chat.example.org", 6112);
+  bot.Configure("statbot", "pw", "127.0.0.1", 6112);
   ASSERT_EQ(1, bot.OpenLog("corvane.log"));
   WriteFile("BroodWar.csv", std::string(kHeader) + Row("2026-12-09T06:30:05Z", "alice"));
+  const auto receive = [&](const std::vector<std::string>& chunks) {
+    ASSERT_EQ(1, bot.Connect());
+    environment.Script(chunks);
+    bot.ReceiveLoop();  // until the script's end closes the connection
+    bot.Disconnect();
+  };
 
-  bot.OnIdle();
+  receive({ScriptedEnvironment::kTimeout});
   EXPECT_FALSE(FileExists("BroodWar.html")) << "no rows written yet";
   bot.NoteResultsRowWritten("BroodWar.csv");
-  environment.utcTime += 1;
-  bot.OnIdle();
-  EXPECT_FALSE(FileExists("BroodWar.html")) << "the rows may not have ended";
-  environment.utcTime += 1;
-  bot.OnIdle();
-  std::string page = ReadFile("BroodWar.html");
-  EXPECT_NE(std::string::npos, page.find(R"("host":"chat.example.org","program":"BWCorvane 1.0 Beta")"));
-  std::remove("BroodWar.html");
-  environment.utcTime += 5;
-  bot.OnIdle();
-  EXPECT_FALSE(FileExists("BroodWar.html")) << "written again without new rows";
+  receive({"1018 INFO \"Welcome\"\r\n"});
+  EXPECT_FALSE(FileExists("BroodWar.html")) << "lines were still coming";
+  receive({ScriptedEnvironment::kTimeout});
+  EXPECT_NE(std::string::npos,
+            ReadFile("BroodWar.html").find(R"("host":"127.0.0.1","program":"BWCorvane 1.0 Beta")"));
 
   environment.failReplace = true;
   bot.NoteResultsRowWritten("BroodWar.csv");
-  environment.utcTime += 2;
-  bot.OnIdle();
+  receive({ScriptedEnvironment::kTimeout, ScriptedEnvironment::kTimeout});
   bot.CloseLog();
-  EXPECT_EQ("Cannot put in place BroodWar.html: error code 13; the report page was not written\r\n",
-            WithoutLogTimes(ReadFile("corvane.log")));
+  const std::string log = WithoutLogTimes(ReadFile("corvane.log"));
+  const std::string failure =
+      "Cannot put in place BroodWar.html: error code 13; the report page was not written\r\n";
+  EXPECT_NE(std::string::npos, log.find(failure));
+  EXPECT_EQ(log.find(failure), log.rfind(failure)) << "tried again without new rows:\n" << log;
 }
 
 }  // namespace

@@ -11,6 +11,6 @@ endif()
 add_test(NAME report_page_browser
   COMMAND ${CORVANE_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/report_page_browser_test.py
     $<TARGET_FILE:corvane_report_page> ${CMAKE_CURRENT_BINARY_DIR}/browser
-    $<TARGET_FILE:chatd> $<TARGET_FILE:BWCorvane_fast> ${CORVANE_TEST_SERVER_PORT} ReportPageTest)
+    $<TARGET_FILE:chatd> $<TARGET_FILE:BWCorvane_fast> ${CORVANE_TEST_SERVER_PORT})
 set_tests_properties(report_page_browser PROPERTIES LABELS browser TIMEOUT 600
-  RESOURCE_LOCK chat_server_port)
+  RESOURCE_LOCK port-${CORVANE_TEST_SERVER_PORT})

@@ -21,6 +21,7 @@ OUTPUT = ""
 CHATD = ""
 BOT = ""
 PORT = ""
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 HEADER = ("walk,time,player,status,ladder_wins,ladder_losses,ladder_disconnects,ladder_rating,ladder_tag,"
           "normal_wins,normal_losses,normal_disconnects,normal_rating,normal_tag,answer\r\n")
 # "</script " ends a script element as "</script>" does.
@@ -106,9 +107,8 @@ class ReportPageTest(PageTestCase):
         self.assertEqual(["carol", "unknown", "0", "1", "0", "1000"], self.cells("carol")[:6])
         self.assertNotIn("ancient", self.browser.source())
 
-    def test_a_page_like_the_demos_for_the_readme(self):
-        """The demo's three members over two weeks of daily walks; its
-        screenshot, report-page.png, is the one docs/ shows."""
+    def test_two_weeks_of_the_demos_members(self):
+        """The demo's three members over two weeks of daily walks."""
         results = HEADER.encode()
         for day in range(14):
             walk = b"2026-11-%02dT06:00:00Z" % (26 + day) if day < 5 else b"2026-12-%02dT06:00:00Z" % (day - 4)
@@ -120,7 +120,7 @@ class ReportPageTest(PageTestCase):
         self.open_page("demo-like", results)
         self.assertEqual(["alice", "bob1", "carol"], self.members())
         self.assertEqual(["0", "+1", "played since the previous walk"], self.cells("alice")[-3:])
-        self.browser.screenshot(os.path.join(OUTPUT, "report-page.png"))
+        self.browser.screenshot(os.path.join(OUTPUT, "report-page-two-weeks.png"))
 
     def test_a_click_on_a_heading_sorts_and_a_second_reverses(self):
         self.open_page("sort", TWO_WALKS)
@@ -169,25 +169,25 @@ class ReportPageTest(PageTestCase):
 
 class BotPageTest(PageTestCase):
     """The page the real program writes after its walk against the stand-in
-    server."""
+    server, with the demo's files: its screenshot, report-page.png, is the
+    one docs/ shows."""
 
     def test_the_bot_writes_the_page_once_its_walk_is_answered(self):
         folder = os.path.join(OUTPUT, "bot-run")
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
-        for name, text in (("configuration.txt", "statbot secret1 Clan\n"),
-                           ("bwmembers.txt", "Members\nalice\nnobody\nbob1\ncarol\n"),
-                           ("players.txt", "alice\nbob1\ncarol\n")):
-            with open(os.path.join(folder, name), "w") as file:
-                file.write(text)
+        for name in ("configuration.txt", "bwmembers.txt"):
+            shutil.copy(os.path.join(EXAMPLES, name), folder)
         page = os.path.join(folder, "BroodWar.html")
+        log = os.path.join(folder, "chatd.log")
         # The test build's pauses are a fiftieth: the server must not count
         # its requests as a flood.
-        with open(os.path.join(folder, "chatd.log"), "w") as log:
-            server = subprocess.Popen([CHATD, "--port", PORT, "--players", "players.txt", "--no-flood-protection",
-                                       "--exit-after", "120"], cwd=folder, stdout=log, stderr=subprocess.STDOUT)
+        with open(log, "w") as out:
+            server = subprocess.Popen([CHATD, "--port", PORT, "--no-flood-protection", "--exit-after", "120"],
+                                      cwd=folder, stdout=out, stderr=subprocess.STDOUT)
         try:
-            self.wait_for(lambda: "listening" in open(os.path.join(folder, "chatd.log")).read(), "the server")
+            self.wait_for(lambda: "listening" in read_text(log) or server.poll() is not None, "the server")
+            self.assertIn("listening", read_text(log))
             with open(os.path.join(folder, "bot.out"), "wb") as out:
                 bot = subprocess.Popen([BOT], cwd=folder, stdout=out, stderr=subprocess.STDOUT)
             try:
@@ -199,10 +199,12 @@ class BotPageTest(PageTestCase):
             server.kill()
             server.wait()
         self.browser.open(page)
-        self.assertEqual(["alice", "nobody", "bob1", "carol"], self.members())
-        self.assertEqual(["nobody", "unknown"], self.cells("nobody")[:2])
+        self.assertEqual(["alice", "bob1", "carol"], self.members())
+        self.assertEqual(["alice", "record"], self.cells("alice")[:2])
         self.assertEqual("BWCorvane 1.0 Beta", self.browser.run("return document.getElementById('program').textContent"))
-        self.assertGreater(self.browser.painted_pixels("history"), 500)
+        self.assertEqual("127.0.0.1", self.browser.run("return document.getElementById('host').textContent"))
+        self.assertGreater(self.browser.painted_pixels("history"), 100)
+        self.browser.screenshot(os.path.join(OUTPUT, "report-page.png"))
 
     @staticmethod
     def wait_for(condition, what, seconds=90):
@@ -211,6 +213,11 @@ class BotPageTest(PageTestCase):
             if time.monotonic() > deadline:
                 raise AssertionError("no sign of %s after %d s" % (what, seconds))
             time.sleep(0.1)
+
+
+def read_text(path):
+    with open(path) as file:
+        return file.read()
 
 
 def main():
