@@ -16,8 +16,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace corvane::fuzzing;
   if (size > 65536) return 0;
   static const std::string path = ScratchFolder() + "/bwmembers.txt";
-  static const ProductVariant variant = {
-      "\t\t", "fuzz", "/nonexistent/results.log", path.c_str(), "members list error\n", "/stats %s SEXP\r\n"};
+  static const ProductVariant variant = {"\t\t",
+                                         "fuzz",
+                                         "/nonexistent/results.log",
+                                         "/nonexistent/results.csv",
+                                         path.c_str(),
+                                         "members list error\n",
+                                         "/stats %s SEXP\r\n",
+                                         "/nonexistent/results.html",
+                                         "fuzz"};
   WriteWholeFile(path, data, size);
 
   FakeEnvironment environment;
