@@ -10,6 +10,7 @@
 
 #include "platform/environment.h"
 #include "platform/settings.h"
+#include "scaled_timings.h"
 
 namespace corvane {
 namespace {
