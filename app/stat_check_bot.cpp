@@ -116,14 +116,10 @@ void StatCheckBot::WalkMembersList() {
 }
 
 void StatCheckBot::ReportWalkStopped(const char* name) {
-  // Read before WriteLog, whose file calls may change it.
-  unsigned long code = environment().GetLastError();
   // The connection is gone: the rest of the list would be sent into a dead
   // socket, 5 s a name, before the receive loop could notice and reconnect.
-  WriteLog(
-      "Cannot send the stats request for %s: error code %lu; "
-      "the walk stops there",
-      name, code);
+  WriteLogWithError("the walk stops there",
+                    "Cannot send the stats request for %s", name);
 }
 
 void StatCheckBot::ReportAnswer(const char* logPrefix,
@@ -153,19 +149,23 @@ void StatCheckBot::AppendResult(const char* prefix, const char* text) {
 }
 
 void StatCheckBot::ReportLostResult(const char* step) {
-  // Read before WriteLog, whose file calls may change it.
-  unsigned long code = environment().GetLastError();
-  WriteLog(
-      "Cannot %s the result log %s: error code %lu; "
-      "an answer was printed but not recorded",
-      step, variant_.resultLogFile, code);
+  WriteLogWithError("an answer was printed but not recorded",
+                    "Cannot %s the result log %s", step,
+                    variant_.resultLogFile);
 }
 
 void StatCheckBot::TakeRow(const ResultRow& row) {
   bool newFile = false;
   int written = results_.Append(row, &newFile);
-  // Read before WriteLog, whose file calls may change it.
-  unsigned long code = environment().GetLastError();
+  if (!written) {
+    // Logged before the lines below, whose file calls may change the error
+    // code; formatting in memory leaves it alone.
+    char lost[kLogLineSize];
+    std::snprintf(lost, sizeof(lost), "the %s row of \"%s\" was not recorded",
+                  ResultStatusName(row.status), row.player);
+    WriteLogWithError(lost, "Cannot write the results file %s",
+                      results_.path());
+  }
   if (newFile) {
     std::printf(
         "\n%s has other columns than this program writes; "
@@ -176,13 +176,7 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
         "the results go to %s",
         variant_.resultsFile, results_.path());
   }
-  if (!written) {
-    WriteLog(
-        "Cannot write the results file %s: error code %lu; "
-        "the %s row of \"%s\" was not recorded",
-        results_.path(), code, ResultStatusName(row.status), row.player);
-    return;
-  }
+  if (!written) return;
   NoteResultsRowWritten(results_.path());
 }
 
