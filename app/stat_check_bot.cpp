@@ -42,7 +42,9 @@ int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
   }
   ReadConfigurationOrExit(&configuration);
   Send("/join %s \r\n", configuration.homeChannel);
-  std::printf("\n/join %s \n", configuration.homeChannel);
+  char homeChannel[sizeof(configuration.homeChannel)];
+  CopyPrintable(homeChannel, configuration.homeChannel);
+  std::printf("\n/join %s \n", homeChannel);
   return 1;
 }
 
@@ -109,7 +111,11 @@ void StatCheckBot::WalkMembersList() {
       ReportWalkStopped(name);
       break;
     }
-    std::printf("Reading name: %s\n", name);
+    // The console shows the name's control bytes as '?', as it shows the
+    // server's text; the request and the results carry it as it is.
+    char shown[kMemberNameLimit + 1];
+    CopyPrintable(shown, name);
+    std::printf("Reading name: %s\n", shown);
     attribution_.Requested(name, walk);
   }
   std::fclose(file);
@@ -184,11 +190,13 @@ void StatCheckBot::ReportLetterCase(const char* channel,
                                     const char* homeChannel) {
   // The server ignores a join to the channel the bot is in, whatever its
   // letter case: without this line the bot would sit there and never say why.
+  char shownHomeChannel[kHomeChannelLimit + 1];
+  CopyPrintable(shownHomeChannel, homeChannel);
   std::printf(
       "\nThe server calls this channel \"%s\", "
       "configuration.txt names the home channel \"%s\": "
       "spell the home channel in configuration.txt as the server does. \r\n",
-      channel, homeChannel);
+      channel, shownHomeChannel);
   WriteLog(
       "The server calls the channel \"%s\", "
       "configuration.txt names the home channel \"%s\": "
