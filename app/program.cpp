@@ -63,7 +63,12 @@ void PrintBanner(const ProductVariant& variant) {
 int RunProgram(StatCheckBot& bot, Environment& environment,
                const char* serverHost, std::uint16_t port) {
   if (!StartSocketLibrary(environment)) return 1;
-  bot.OpenLog(kDiagnosticLogFile);
+  if (!bot.OpenLog(kDiagnosticLogFile)) {
+    // Said once: every later line of the log is lost the same way.
+    bot.ReportFailureWithError("the run goes on without it",
+                               "Cannot open the diagnostic log %s",
+                               kDiagnosticLogFile);
+  }
   Configuration configuration;
   ConfigurationProblem problem;
   if (!ReadConfiguration(kConfigurationFile, &configuration, &problem)) {
