@@ -9,12 +9,9 @@
 
 #include "app/members_list.h"
 #include "app/stats_answer.h"
+#include "platform/settings.h"
 
 namespace corvane {
-
-// Requests one connection remembers: more than a walk of three hours, one
-// request every 5 s. Answers to requests past it are unattributed.
-const int kRequestQueueCapacity = 2048;
 
 // Where finished rows go.
 class ResultSink {

@@ -4,14 +4,11 @@
 #ifndef CORVANE_APP_CONFIGURATION_H_
 #define CORVANE_APP_CONFIGURATION_H_
 
+#include "platform/settings.h"
+
 namespace corvane {
 
 const char kConfigurationFile[] = "configuration.txt";
-
-// Longest values of the three words.
-const int kAccountNameLimit = 15;
-const int kPasswordLimit = 15;
-const int kHomeChannelLimit = 35;
 
 struct Configuration {
   char accountName[kAccountNameLimit + 1];

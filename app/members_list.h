@@ -7,10 +7,9 @@
 
 #include <cstdio>
 
-namespace corvane {
+#include "platform/settings.h"
 
-// The longest name the walk takes from one line.
-const int kMemberNameLimit = 100;
+namespace corvane {
 
 // Reads a text file in the two steps of one pass of the members walk.
 class MembersListReader {

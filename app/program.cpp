@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/configuration.h"
+#include "core/bounded_text.h"
 
 namespace corvane {
 namespace {
@@ -25,9 +26,18 @@ int StartSocketLibrary(Environment& environment) {
   return 1;
 }
 
+// The account as the console shows it: control bytes read from
+// configuration.txt appear as '?', as in the server's text.
+struct ShownAccount {
+  explicit ShownAccount(const StatCheckBot& bot) {
+    CopyPrintable(text, bot.userName());
+  }
+  char text[kTextFieldSize];
+};
+
 int EndAfterRefusedLogons(StatCheckBot& bot) {
   std::printf("\n*** LOGON REFUSED FOR: %s *** (%d in a row) \r\n",
-              bot.userName(), kRefusedLogonLimit);
+              ShownAccount(bot).text, kRefusedLogonLimit);
   std::fprintf(stderr,
                "The server refused the logon %d times in a row. "
                "Check the account name and password in configuration.txt, "
@@ -53,7 +63,12 @@ void PrintBanner(const ProductVariant& variant) {
 int RunProgram(StatCheckBot& bot, Environment& environment,
                const char* serverHost, std::uint16_t port) {
   if (!StartSocketLibrary(environment)) return 1;
-  bot.OpenLog(kDiagnosticLogFile);
+  if (!bot.OpenLog(kDiagnosticLogFile)) {
+    // Said once: every later line of the log is lost the same way.
+    bot.ReportFailureWithError("the run goes on without it",
+                               "Cannot open the diagnostic log %s",
+                               kDiagnosticLogFile);
+  }
   Configuration configuration;
   ConfigurationProblem problem;
   if (!ReadConfiguration(kConfigurationFile, &configuration, &problem)) {
@@ -77,7 +92,7 @@ int RunProgram(StatCheckBot& bot, Environment& environment,
         "\n*** LOGON REFUSED FOR: %s *** "
         "(%d in a row; logging on again in %u seconds, "
         "its answer %u seconds later) \r\n",
-        bot.userName(), refused, kConnectRetryPauseMs / 1000,
+        ShownAccount(bot).text, refused, kConnectRetryPauseMs / 1000,
         kLogonToJoinPauseMs / 1000);
     environment.Sleep(kConnectRetryPauseMs);
   }

@@ -519,7 +519,7 @@ int WriteReportPage(Environment& environment, const ReportPageSource& source,
     SetProblem(problem, "write", temporary, environment.GetLastError());
     written = 0;
   }
-  if (written && !environment.ReplaceFile(temporary, source.pageFile)) {
+  if (written && !environment.MoveOver(temporary, source.pageFile)) {
     SetProblem(problem, "put in place", source.pageFile,
                environment.GetLastError());
     written = 0;

@@ -42,7 +42,9 @@ int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
   }
   ReadConfigurationOrExit(&configuration);
   Send("/join %s \r\n", configuration.homeChannel);
-  std::printf("\n/join %s \n", configuration.homeChannel);
+  char homeChannel[sizeof(configuration.homeChannel)];
+  CopyPrintable(homeChannel, configuration.homeChannel);
+  std::printf("\n/join %s \n", homeChannel);
   return 1;
 }
 
@@ -109,21 +111,21 @@ void StatCheckBot::WalkMembersList() {
       ReportWalkStopped(name);
       break;
     }
-    std::printf("Reading name: %s\n", name);
+    // The console shows the name's control bytes as '?', as it shows the
+    // server's text; the request and the results carry it as it is.
+    char shown[kMemberNameLimit + 1];
+    CopyPrintable(shown, name);
+    std::printf("Reading name: %s\n", shown);
     attribution_.Requested(name, walk);
   }
   std::fclose(file);
 }
 
 void StatCheckBot::ReportWalkStopped(const char* name) {
-  // Read before WriteLog, whose file calls may change it.
-  unsigned long code = environment().GetLastError();
   // The connection is gone: the rest of the list would be sent into a dead
   // socket, 5 s a name, before the receive loop could notice and reconnect.
-  WriteLog(
-      "Cannot send the stats request for %s: error code %lu; "
-      "the walk stops there",
-      name, code);
+  WriteLogWithError("the walk stops there",
+                    "Cannot send the stats request for %s", name);
 }
 
 void StatCheckBot::ReportAnswer(const char* logPrefix,
@@ -153,19 +155,23 @@ void StatCheckBot::AppendResult(const char* prefix, const char* text) {
 }
 
 void StatCheckBot::ReportLostResult(const char* step) {
-  // Read before WriteLog, whose file calls may change it.
-  unsigned long code = environment().GetLastError();
-  WriteLog(
-      "Cannot %s the result log %s: error code %lu; "
-      "an answer was printed but not recorded",
-      step, variant_.resultLogFile, code);
+  WriteLogWithError("an answer was printed but not recorded",
+                    "Cannot %s the result log %s", step,
+                    variant_.resultLogFile);
 }
 
 void StatCheckBot::TakeRow(const ResultRow& row) {
   bool newFile = false;
   int written = results_.Append(row, &newFile);
-  // Read before WriteLog, whose file calls may change it.
-  unsigned long code = environment().GetLastError();
+  if (!written) {
+    // Logged before the lines below, whose file calls may change the error
+    // code; formatting in memory leaves it alone.
+    char lost[kLogLineSize];
+    std::snprintf(lost, sizeof(lost), "the %s row of \"%s\" was not recorded",
+                  ResultStatusName(row.status), row.player);
+    WriteLogWithError(lost, "Cannot write the results file %s",
+                      results_.path());
+  }
   if (newFile) {
     std::printf(
         "\n%s has other columns than this program writes; "
@@ -176,13 +182,7 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
         "the results go to %s",
         variant_.resultsFile, results_.path());
   }
-  if (!written) {
-    WriteLog(
-        "Cannot write the results file %s: error code %lu; "
-        "the %s row of \"%s\" was not recorded",
-        results_.path(), code, ResultStatusName(row.status), row.player);
-    return;
-  }
+  if (!written) return;
   NoteResultsRowWritten(results_.path());
 }
 
@@ -190,11 +190,13 @@ void StatCheckBot::ReportLetterCase(const char* channel,
                                     const char* homeChannel) {
   // The server ignores a join to the channel the bot is in, whatever its
   // letter case: without this line the bot would sit there and never say why.
+  char shownHomeChannel[kHomeChannelLimit + 1];
+  CopyPrintable(shownHomeChannel, homeChannel);
   std::printf(
       "\nThe server calls this channel \"%s\", "
       "configuration.txt names the home channel \"%s\": "
       "spell the home channel in configuration.txt as the server does. \r\n",
-      channel, homeChannel);
+      channel, shownHomeChannel);
   WriteLog(
       "The server calls the channel \"%s\", "
       "configuration.txt names the home channel \"%s\": "

@@ -43,8 +43,8 @@
 #include <thread>
 #include <vector>
 
-#include "flood_script.h"
 #include "server/chat_server.h"
+#include "server/flood_script.h"
 
 namespace {
 
@@ -319,7 +319,7 @@ int Throughput(const Arguments& a) {
   if (a.bot.empty() || a.reference.empty()) Fail("throughput needs --bot and --reference");
   ServerOptions options;
   options.port = static_cast<uint16_t>(a.port);
-  options.defaultScript = corvane::bench::FloodScript(a.lines);
+  options.defaultScript = corvane::server::FloodScript(a.lines);
   options.floodProtection = false;  // the reference client's pacing is not the bot's
   std::unique_ptr<ChatServer> server = StartServer(options);
   std::printf("Flood of %ld info lines on 127.0.0.1:%u, %d runs each, standard output to /dev/null\n",

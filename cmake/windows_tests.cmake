@@ -20,10 +20,7 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${CORVANE_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-add_library(corvane_test_support STATIC ${PROJECT_SOURCE_DIR}/tests/fake_environment.cpp
-  ${PROJECT_SOURCE_DIR}/tests/test_support.cpp)
-target_link_libraries(corvane_test_support PUBLIC corvane_core corvane_platform gtest
-  PRIVATE corvane_warnings)
+include(${PROJECT_SOURCE_DIR}/tests/test_support.cmake)
 
 # Test programs print through the same console set-up as the bot (binary
 # mode), so ctest reads the test list without CR bytes.
@@ -36,7 +33,7 @@ add_executable(corvane_unit_tests
   ${PROJECT_SOURCE_DIR}/tests/receive_loop_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/utc_time_test.cpp
   ${CORVANE_WINDOWS_TEST_MAIN})
-target_link_libraries(corvane_unit_tests PRIVATE corvane_app corvane_test_support
+target_link_libraries(corvane_unit_tests PRIVATE corvane_app corvane_test_support gtest
   corvane_warnings)
 gtest_discover_tests(corvane_unit_tests DISCOVERY_TIMEOUT 120
   PROPERTIES LABELS unit TIMEOUT 60)

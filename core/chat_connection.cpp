@@ -69,10 +69,8 @@ int ChatConnection::Connect() {
 }
 
 void ChatConnection::LogFailure(const char* what) {
-  // Read before WriteLog, whose file calls may change it.
-  unsigned long code = environment_.GetLastError();
-  ReportFailure("%s %s, port %u: error code %lu", what, serverHost_,
-                static_cast<unsigned>(port_), code);
+  ReportFailureWithError(nullptr, "%s %s, port %u", what, serverHost_,
+                         static_cast<unsigned>(port_));
 }
 
 int ChatConnection::Logon() {
@@ -159,6 +157,46 @@ int ChatConnection::ReportFailure(const char* format, ...) {
   // bot's journal then tells what corvane.log tells.
   std::fprintf(stderr, "%s\n", line);
   return WriteLog("%s", line);
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style by design, as Send
+int ChatConnection::WriteLogWithError(const char* consequence,
+                                      const char* format, ...) {
+  // Read first: the formatting and file calls below may change it.
+  unsigned long code = environment_.GetLastError();
+  std::va_list arguments;
+  va_start(arguments, format);
+  int result = LogWithErrorCode(false, code, consequence, format, arguments);
+  va_end(arguments);
+  return result;
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style by design, as Send
+int ChatConnection::ReportFailureWithError(const char* consequence,
+                                           const char* format, ...) {
+  // Read first, as in WriteLogWithError.
+  unsigned long code = environment_.GetLastError();
+  std::va_list arguments;
+  va_start(arguments, format);
+  int result = LogWithErrorCode(true, code, consequence, format, arguments);
+  va_end(arguments);
+  return result;
+}
+
+int ChatConnection::LogWithErrorCode(bool toStandardError, unsigned long code,
+                                     const char* consequence,
+                                     const char* format,
+                                     std::va_list arguments) {
+  char failure[kLogLineSize];
+  FormatText(failure, sizeof(failure), format, arguments);
+  const char* separator = consequence != nullptr ? "; " : "";
+  if (consequence == nullptr) consequence = "";
+  if (toStandardError) {
+    return ReportFailure("%s: error code %lu%s%s", failure, code, separator,
+                         consequence);
+  }
+  return WriteLog("%s: error code %lu%s%s", failure, code, separator,
+                  consequence);
 }
 
 void ChatConnection::CloseLog() {

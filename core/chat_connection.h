@@ -4,6 +4,7 @@
 #ifndef CORVANE_CORE_CHAT_CONNECTION_H_
 #define CORVANE_CORE_CHAT_CONNECTION_H_
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
@@ -97,6 +98,18 @@ class ChatConnection {
   // service's journal), not only in corvane.log. Returns WriteLog's result.
   int ReportFailure(const char* format, ...) CORVANE_PRINTF_FORMAT(2, 3);
 
+  // Reads the system's error code of the call that just failed, before any
+  // other call can change it; then writes, as WriteLog does, the line
+  // formatted from `format`, ": error code <code>" and, unless `consequence`
+  // is null, "; " and `consequence`. Returns WriteLog's result.
+  int WriteLogWithError(const char* consequence, const char* format, ...)
+      CORVANE_PRINTF_FORMAT(3, 4);
+
+  // As WriteLogWithError, but the line goes to standard error too, as
+  // ReportFailure sends it.
+  int ReportFailureWithError(const char* consequence, const char* format, ...)
+      CORVANE_PRINTF_FORMAT(3, 4);
+
   // Closes the log slot if it is open.
   void CloseLog();
 
@@ -158,14 +171,22 @@ class ChatConnection {
 
  protected:
   Environment& environment() { return environment_; }
+
   // True when the receive loop's last wait ended without anything to read:
   // a whole second passed without a line.
   bool lastWaitTimedOut() const { return lastWaitTimedOut_; }
 
  private:
-  // Writes "`what` <host>, port <port>: error code <code>" to the log, with
-  // the error code of the system call that just failed.
+  // Writes "`what` <host>, port <port>: error code <code>" to standard
+  // error and the log, with the error code of the system call that just
+  // failed.
   void LogFailure(const char* what);
+
+  // The body of WriteLogWithError and ReportFailureWithError, with the
+  // error code already read.
+  int LogWithErrorCode(bool toStandardError, unsigned long code,
+                       const char* consequence, const char* format,
+                       std::va_list arguments);
 
   // The steps of ReceiveLoop. ReceiveInto receives what the socket holds
   // into `framer`; DispatchLines hands each complete line on; both return 0

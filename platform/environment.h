@@ -87,7 +87,7 @@ class Environment {
   // step: a reader of `to` finds the old file or the new one, never a part.
   // Both must lie on the same volume. Returns 1 on success, 0 on failure
   // (`from` then stays as it was; GetLastError tells why).
-  virtual int ReplaceFile(const char* from, const char* to) = 0;
+  virtual int MoveOver(const char* from, const char* to) = 0;
 };
 
 // Returns the environment of the real system; it lives for the whole run.

@@ -1,7 +1,7 @@
-// The program's timings and limits, each with its value and the reason for
-// it. Every layer reads them from here; this header sits beside the platform
-// seam, at the bottom of the layering, so that the platform code can read
-// the ones it applies without depending on core/ or app/.
+// The program's timings, limits and capacities, each with its value and the
+// reason for it. Every layer reads them from here; this header sits beside
+// the platform seam, at the bottom of the layering, so that the platform
+// code can read the ones it applies without depending on core/ or app/.
 #ifndef CORVANE_PLATFORM_SETTINGS_H_
 #define CORVANE_PLATFORM_SETTINGS_H_
 
@@ -63,35 +63,21 @@ const int kKeepAliveIntervalSeconds = 20;
 // Unanswered probes that end the connection: about three minutes in all.
 const int kKeepAliveProbes = 5;
 
-// --- Test builds -----------------------------------------------------------
+// --- What the program keeps ----------------------------------------------
 
-// The end-to-end tests' builds of the programs define CORVANE_TEST_TIMINGS:
-// the platform divides every pause, the connect bound and the keep-alive
-// times by 50, so a run of minutes takes seconds. The shipped programs use
-// the values above as they are.
-#ifdef CORVANE_TEST_TIMINGS
-const unsigned kPauseDivisor = 50;
-#else
-const unsigned kPauseDivisor = 1;
-#endif
-
-// The two helpers below are static: the shipped and the test platform
-// libraries compile them with different divisors, and each keeps its own.
-
-// Returns `milliseconds` as the build waits them: divided by kPauseDivisor.
-static inline unsigned ScaledPauseMs(unsigned milliseconds) {
-  return milliseconds / kPauseDivisor;
-}
-
-// Returns `milliseconds` divided by kPauseDivisor, but at least `floorMs`
-// (or `milliseconds` itself when that is less): for bounds on the system's
-// own work (connecting, keep-alive) that a busy test machine must still be
-// able to meet.
-static inline unsigned ScaledBoundMs(unsigned milliseconds, unsigned floorMs) {
-  unsigned scaled = milliseconds / kPauseDivisor;
-  if (floorMs > milliseconds) floorMs = milliseconds;
-  return scaled < floorMs ? floorMs : scaled;
-}
+// Longest account name and password taken from configuration.txt: the
+// longest the game network gives out; a longer word is cut, not overrun.
+const int kAccountNameLimit = 15;
+const int kPasswordLimit = 15;
+// Longest home channel taken from configuration.txt: the longest channel
+// name the bot's users were given; a longer word is cut, not overrun.
+const int kHomeChannelLimit = 35;
+// Longest member name the walk takes from one line of the members list: far
+// above any account name, and a stats request for it fits in a sent line.
+const int kMemberNameLimit = 100;
+// Stats requests one connection remembers: more than a walk of three hours,
+// one request every 5 s. Answers to requests past it are unattributed.
+const int kRequestQueueCapacity = 2048;
 
 }  // namespace corvane
 

@@ -1,4 +1,4 @@
-#include "chat_server.h"
+#include "server/chat_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

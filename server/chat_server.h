@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "conversation.h"
-#include "scripted_connection.h"
-#include "server_options.h"
-#include "stats_oracle.h"
+#include "server/conversation.h"
+#include "server/scripted_connection.h"
+#include "server/server_options.h"
+#include "server/stats_oracle.h"
 
 namespace corvane::server {
 

@@ -14,8 +14,8 @@
 #include <mutex>
 #include <string>
 
-#include "chat_server.h"
-#include "flood_script.h"
+#include "server/chat_server.h"
+#include "server/flood_script.h"
 
 namespace {
 
@@ -154,7 +154,7 @@ Settings ParseArguments(int argc, char** argv) {
     } else if (arg == "--no-prompts") {
       s.options.sendPrompts = false;
     } else if (arg == "--flood") {
-      s.options.defaultScript = corvane::bench::FloodScript(ParseInteger(arg, value(), 1, 100000000));
+      s.options.defaultScript = corvane::server::FloodScript(ParseInteger(arg, value(), 1, 100000000));
     } else if (arg == "--no-flood-protection") {
       s.options.floodProtection = false;
     } else if (arg == "--max-connections") {

@@ -1,9 +1,9 @@
-#include "conversation.h"
+#include "server/conversation.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "text.h"
+#include "server/text.h"
 
 namespace corvane::server {
 

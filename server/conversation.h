@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "server_options.h"
+#include "server/server_options.h"
 
 namespace corvane::server {
 

@@ -1,4 +1,4 @@
-#include "scripted_connection.h"
+#include "server/scripted_connection.h"
 
 #include <thread>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "server_options.h"
+#include "server/server_options.h"
 
 namespace corvane::server {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "stats_oracle.h"
+#include "server/stats_oracle.h"
 
 namespace corvane::server {
 

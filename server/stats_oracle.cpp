@@ -1,10 +1,10 @@
-#include "stats_oracle.h"
+#include "server/stats_oracle.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
 
-#include "text.h"
+#include "server/text.h"
 
 namespace corvane::server {
 

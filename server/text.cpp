@@ -1,4 +1,4 @@
-#include "text.h"
+#include "server/text.h"
 
 #include <cctype>
 #include <sstream>

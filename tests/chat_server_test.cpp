@@ -1,6 +1,6 @@
 // Tests of the stand-in chat server, driven through real loopback sockets.
 
-#include "chat_server.h"
+#include "server/chat_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -24,7 +24,7 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "server_texts.h"
+#include "tests/server_texts.h"
 
 namespace corvane::server {
 namespace {

@@ -2,7 +2,7 @@
 // its line framing, without sockets: bytes go in through a LineCutter, the
 // conversation's queued output comes out, and time is given by the test.
 
-#include "conversation.h"
+#include "server/conversation.h"
 
 #include <chrono>
 #include <memory>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "server_texts.h"
+#include "tests/server_texts.h"
 
 namespace corvane::server {
 namespace {

@@ -110,8 +110,8 @@ void FakeEnvironment::CloseSocket(SocketHandle socket) {
 
 void FakeEnvironment::Sleep(unsigned milliseconds) { sleeps.push_back(milliseconds); }
 
-int FakeEnvironment::ReplaceFile(const char* from, const char* to) {
-  if (!failReplace) return DefaultEnvironment().ReplaceFile(from, to);
+int FakeEnvironment::MoveOver(const char* from, const char* to) {
+  if (!failReplace) return DefaultEnvironment().MoveOver(from, to);
   errno = EACCES;
   return 0;
 }

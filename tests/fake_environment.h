@@ -78,7 +78,7 @@ class FakeEnvironment : public Environment {
   // The system's rename, unless `failReplace` is set: then it fails, the
   // file untouched, with EACCES.
   bool failReplace = false;
-  int ReplaceFile(const char* from, const char* to) override;
+  int MoveOver(const char* from, const char* to) override;
 
  private:
   // True when the socket calls go to the real system.

@@ -1,7 +1,7 @@
 // Tests of the stand-in chat server's stats oracle: the record lines it
 // answers /stats with.
 
-#include "stats_oracle.h"
+#include "server/stats_oracle.h"
 
 #include <algorithm>
 #include <string>

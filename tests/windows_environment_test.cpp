@@ -241,7 +241,7 @@ TEST_F(WindowsEnvironmentTest, ChatConnectionLogsOnSendsAndReadsEventLines) {
 
 // A plain rename fails on Windows when the target exists; the report page
 // is replaced this way while a browser may be reading the old one.
-TEST_F(WindowsEnvironmentTest, ReplaceFileReplacesAnExistingTarget) {
+TEST_F(WindowsEnvironmentTest, MoveOverReplacesAnExistingTarget) {
   const char* files[] = {"corvane-replace-new.tmp", "corvane-replace-old.tmp"};
   const char* contents[] = {"new", "old"};
   for (int i = 0; i < 2; ++i) {
@@ -250,7 +250,7 @@ TEST_F(WindowsEnvironmentTest, ReplaceFileReplacesAnExistingTarget) {
     std::fputs(contents[i], file);
     std::fclose(file);
   }
-  ASSERT_EQ(1, environment_.ReplaceFile(files[0], files[1]));
+  ASSERT_EQ(1, environment_.MoveOver(files[0], files[1]));
   char read[8] = "";
   std::FILE* file = std::fopen(files[1], "rb");
   ASSERT_NE(nullptr, file);
@@ -258,7 +258,7 @@ TEST_F(WindowsEnvironmentTest, ReplaceFileReplacesAnExistingTarget) {
   std::fclose(file);
   EXPECT_STREQ("new", read);
   EXPECT_EQ(nullptr, std::fopen(files[0], "rb"));
-  EXPECT_EQ(0, environment_.ReplaceFile(files[0], files[1])) << "the source is gone";
+  EXPECT_EQ(0, environment_.MoveOver(files[0], files[1])) << "the source is gone";
   std::remove(files[1]);
 }
 

@@ -16,6 +16,7 @@
 
 #include "platform/environment.h"
 #include "platform/settings.h"
+#include "scaled_timings.h"
 
 namespace corvane {
 namespace {
@@ -189,7 +190,7 @@ class PosixEnvironment : public Environment {
     return static_cast<std::int64_t>(now.tv_sec);
   }
 
-  int ReplaceFile(const char* from, const char* to) override {
+  int MoveOver(const char* from, const char* to) override {
     // POSIX rename replaces an existing target atomically.
     return std::rename(from, to) == 0 ? 1 : 0;
   }

@@ -10,6 +10,7 @@
 
 #include "platform/environment.h"
 #include "platform/settings.h"
+#include "scaled_timings.h"
 
 namespace corvane {
 namespace {
@@ -163,7 +164,7 @@ class WindowsEnvironment : public Environment {
     return static_cast<std::int64_t>(ticks / 10000000u) - 11644473600LL;
   }
 
-  int ReplaceFile(const char* from, const char* to) override {
+  int MoveOver(const char* from, const char* to) override {
     // The C library's rename fails on Windows when `to` exists; MoveFileEx
     // replaces it in one step.
     return MoveFileExA(from, to,

@@ -1,4 +1,4 @@
-#include "flood_script.h"
+#include "server/flood_script.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -6,7 +6,7 @@
 
 #include "server/text.h"
 
-namespace corvane::bench {
+namespace corvane::server {
 
 namespace {
 
@@ -46,4 +46,4 @@ server::Script FloodScript(long lines, const std::string& channel) {
   };
 }
 
-}  // namespace corvane::bench
+}  // namespace corvane::server

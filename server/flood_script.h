@@ -7,7 +7,7 @@
 
 #include "server/chat_server.h"
 
-namespace corvane::bench {
+namespace corvane::server {
 
 // A connection script that answers the logon with the 2010 NAME line alone (no
 // first channel, no welcome, so no 1007 reaches the client before the flood),
@@ -16,6 +16,6 @@ namespace corvane::bench {
 // by a 1007 CHANNEL for `channel` (which must not contain the client's home
 // channel, so that the client asks to join again). From then on the server
 // serves the connection as usual.
-server::Script FloodScript(long lines, const std::string& channel = "Flood Overflow");
+Script FloodScript(long lines, const std::string& channel = "Flood Overflow");
 
-}  // namespace corvane::bench
+}  // namespace corvane::server
