@@ -160,7 +160,6 @@ class PosixEnvironment : public Environment {
     watched.revents = 0;
     // Without SA_RESTART a stop signal interrupts the poll: the loop then
     // hears of the stop at once instead of after the rest of the second.
-    if (stopRequests != 0) return 0;
     int ready = poll(&watched, 1, timeoutSeconds * 1000);
     return ready < 0 && errno == EINTR ? 0 : ready;
   }
