@@ -90,6 +90,8 @@ const StopCase kStopCases[] = {
      "read 0 and left 0 unanswered"},
 };
 
+void PrintTo(const StopCase& c, std::ostream* out) { *out << c.what; }
+
 class StopTest : public testing::TestWithParam<StopCase> {};
 
 TEST_P(StopTest, SendsNothingMoreReadsTheAnswersAskedForAndWritesTheirRows) {
@@ -116,6 +118,11 @@ TEST_P(StopTest, SendsNothingMoreReadsTheAnswersAskedForAndWritesTheirRows) {
   EXPECT_EQ(c.waits, environment.waits);
   EXPECT_EQ(c.rows, Rows(FileExists("BroodWar.csv") ? ReadFile("BroodWar.csv") : ""));
   EXPECT_EQ(!c.rows.empty(), FileExists("BroodWar.html")) << "the page follows the rows";
+  for (const std::string& row : c.rows) {
+    const std::string player = row.substr(0, row.find(' '));
+    EXPECT_NE(std::string::npos, ReadFile("BroodWar.html").find(player))
+        << "the page shows every row: " << player;
+  }
   EXPECT_EQ(std::string("Stopped by SIGTERM: the wait for answers ") + c.logged + "\r\n",
             WithoutLogTimes(ReadFile("corvane.log")));
   EXPECT_NE(std::string::npos, out.find("*** STOPPED BY SIGTERM ***")) << out;
