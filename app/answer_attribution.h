@@ -59,6 +59,8 @@ class AnswerAttribution {
 
   // Requests remembered and waiting for their answer.
   int waiting() const { return count_; }
+  // True while an answer is being read: more of its lines may come.
+  bool reading() const { return reading_; }
 
  private:
   struct Request {

@@ -49,6 +49,14 @@ int EndAfterRefusedLogons(StatCheckBot& bot) {
   return 1;
 }
 
+// Ends the run on a stop request; the exit status is 0, as for any run
+// that ends as asked.
+int EndOnStop(StatCheckBot& bot, Environment& environment) {
+  bot.FinishStop();
+  environment.StopFinished();
+  return 0;
+}
+
 }  // namespace
 
 void PrintBanner(const ProductVariant& variant) {
@@ -62,6 +70,8 @@ void PrintBanner(const ProductVariant& variant) {
 
 int RunProgram(StatCheckBot& bot, Environment& environment,
                const char* serverHost, std::uint16_t port) {
+  // First: a stop from here on ends the run cleanly, not by the signal.
+  environment.InstallStopHandlers();
   if (!StartSocketLibrary(environment)) return 1;
   if (!bot.OpenLog(kDiagnosticLogFile)) {
     // Said once: every later line of the log is lost the same way.
@@ -82,6 +92,7 @@ int RunProgram(StatCheckBot& bot, Environment& environment,
   int refused = 0;
   while (bot.ConnectAndJoin()) {
     bot.ReceiveLoop();
+    if (environment.StopRequested() != 0) break;
     bot.ConnectionEnded();
     bot.Disconnect();
     if (bot.logonState() == kLogonConfirmed) refused = 0;
@@ -96,6 +107,7 @@ int RunProgram(StatCheckBot& bot, Environment& environment,
         kLogonToJoinPauseMs / 1000);
     environment.Sleep(kConnectRetryPauseMs);
   }
+  if (environment.StopRequested() != 0) return EndOnStop(bot, environment);
   bot.ReportFailure(
       "%d connect attempts in a row to %s, port %u failed; the run ends",
       kConnectAttempts, serverHost, static_cast<unsigned>(port));

@@ -22,7 +22,9 @@ void PrintBanner(const ProductVariant& variant);
 // opens corvane.log, reads configuration.txt, prints the banner and keeps
 // the bot connected to `serverHost`:`port` until ten connect attempts in a
 // row fail. A logon the server refuses is tried again on a new connection
-// after 2 s. Returns the exit status: 0 after the connection loop ends, 1
+// after 2 s. A stop request (see Environment::InstallStopHandlers) ends the
+// run cleanly, as StatCheckBot::FinishStop tells, with status 0.
+// Returns the exit status: 0 after the connection loop ends, 1
 // when the socket library is unusable, configuration.txt cannot be read or
 // the server refused ten logons in a row (the reason is printed).
 int RunProgram(StatCheckBot& bot, Environment& environment,

@@ -28,6 +28,8 @@ int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
   CopyPrintable(channel, text);
   std::printf("\nJoined Channel %s \r\n", channel);
   environment().Sleep(kSettlePauseMs);
+  // A stopping bot starts no walk and asks for no channel.
+  if (environment().StopRequested() != 0) return 1;
   // The file is read afresh so that a new home channel takes effect at the
   // next channel event, without a restart.
   Configuration configuration;
@@ -97,6 +99,8 @@ void StatCheckBot::WalkMembersList() {
   MembersListReader reader(file);
   while (!reader.Finished()) {
     environment().Sleep(kRequestPauseMs);
+    // The pause ends early on a stop request; the walk ends with it.
+    if (environment().StopRequested() != 0) break;
     char lineStart[kMemberNameLimit + 1];
     char rest[kMemberNameLimit + 1];
     reader.ReadLineStart(lineStart);
@@ -108,7 +112,8 @@ void StatCheckBot::WalkMembersList() {
     if (name[0] == '\0') continue;
     // Sent before it is printed: the console shows only requests that left.
     if (!Send(variant_.statsCommandFormat, name)) {
-      ReportWalkStopped(name);
+      // A stop that came just now refuses the send; the connection is fine.
+      if (environment().StopRequested() == 0) ReportWalkStopped(name);
       break;
     }
     // The console shows the name's control bytes as '?', as it shows the
@@ -140,6 +145,32 @@ void StatCheckBot::ConnectionEnded() {
   attribution_.ConnectionLost(environment().UtcTime());
 }
 
+void StatCheckBot::OnStopRequested() {
+  ChatConnection::OnStopRequested();
+  stopping_ = true;
+  if (attribution_.waiting() == 0) return;
+  std::printf(
+      "\n*** STOPPING *** (waiting up to %u seconds for %d answers) \r\n",
+      kStopAnswerWaitMs / 1000, attribution_.waiting());
+}
+
+bool StatCheckBot::AwaitsAnswers() {
+  return attribution_.waiting() > 0 || attribution_.reading();
+}
+
+void StatCheckBot::FinishStop() {
+  stopping_ = true;
+  attribution_.ConnectionLost(environment().UtcTime());
+  WriteReportPageForNewRows();
+  const char* cause = environment().StopRequestName();
+  std::printf("\n*** STOPPED BY %s *** (%d answers read, %d unanswered) \r\n",
+              cause, answersWhileStopping_, unansweredWhileStopping_);
+  WriteLog("Stopped by %s: the wait for answers read %d and left %d unanswered",
+           cause, answersWhileStopping_, unansweredWhileStopping_);
+  Disconnect();
+  CloseLog();
+}
+
 void StatCheckBot::AppendResult(const char* prefix, const char* text) {
   // The result log has a file of its own, opened around each line, so that
   // corvane.log keeps the log slot for the whole run.
@@ -161,6 +192,11 @@ void StatCheckBot::ReportLostResult(const char* step) {
 }
 
 void StatCheckBot::TakeRow(const ResultRow& row) {
+  if (stopping_ && row.status == kStatusUnanswered) {
+    ++unansweredWhileStopping_;
+  } else if (stopping_) {
+    ++answersWhileStopping_;
+  }
   bool newFile = false;
   int written = results_.Append(row, &newFile);
   if (!written) {
@@ -214,6 +250,10 @@ void StatCheckBot::OnIdle() {
   // walk's answers, read in one burst: the page is written once for them.
   if (!lastWaitTimedOut()) return;
   attribution_.EndAnswer();
+  WriteReportPageForNewRows();
+}
+
+void StatCheckBot::WriteReportPageForNewRows() {
   if (reportResultsFile_[0] == '\0') return;
   char program[kTextFieldSize];
   std::snprintf(program, sizeof(program), "%s %s", variant_.programName,

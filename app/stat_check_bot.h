@@ -49,13 +49,28 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // writes the page (a failure is told in corvane.log).
   void OnIdle() override;
 
+  // Prints that the bot stops and how many answers it waits for (when any
+  // are); from here on the rows are counted for FinishStop's line.
+  void OnStopRequested() override;
+
+  // True while requests wait for their answers or an answer is being read.
+  bool AwaitsAnswers() override;
+
+  // Ends the run after a stop request: the answer being read is complete,
+  // the requests still waiting become unanswered rows, the report page is
+  // written when rows were, corvane.log and the console tell what stopped
+  // the bot and how many answers the wait read and left unanswered; then
+  // the connection and the log are closed.
+  void FinishStop();
+
   // Records and prints the name the bot is logged on under.
   int OnName(const char* name, std::uint32_t flags, const char* text) override;
 
   // Sends the stats command for every name on the members list, one pass of
   // the list every 5 s, remembers each request sent and prints its name.
   // Stops at the first request that cannot be sent (the connection is lost),
-  // with a line in the log naming the player. Ends the process with status 1
+  // with a line in the log naming the player, and at a stop request, in a
+  // pause too. Ends the process with status 1
   // when the list cannot be opened.
   void WalkMembersList();
 
@@ -88,6 +103,9 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // Prints and logs that `channel` holds the home channel in other letter
   // case than configuration.txt.
   void ReportLetterCase(const char* channel, const char* homeChannel);
+  // Writes the report page when rows have been written since it last was;
+  // a failure is told in corvane.log.
+  void WriteReportPageForNewRows();
   // Appends a finished row to the results file; tells corvane.log when it
   // is lost, and the console and corvane.log when a new file is taken.
   void TakeRow(const ResultRow& row) override;
@@ -98,6 +116,10 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // The results file rows were written to since the report page was last
   // written; empty when none were.
   char reportResultsFile_[kReportPagePathSize] = "";
+  // Set once a stop was requested; the rows taken since, by kind.
+  bool stopping_ = false;
+  int answersWhileStopping_ = 0;
+  int unansweredWhileStopping_ = 0;
 };
 
 }  // namespace corvane

@@ -131,8 +131,9 @@ else()
   configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright.in ${corvane_staged}/copyright
     @ONLY NEWLINE_STYLE UNIX)
   # For each program: the service, the .path unit that restarts an instance
-  # when its files change (through the -restart@ service), and the .timer
-  # that starts a stopped instance daily.
+  # when its files change (through the -restart@ service), the .timer
+  # that starts a stopped instance daily, and the -daily@ timer that
+  # restarts a running one daily (through the -restart@ service too).
   set(units)
   foreach(CORVANE_UNIT_PROGRAM BWCorvane SCCorvane)
     string(TOLOWER ${CORVANE_UNIT_PROGRAM} CORVANE_UNIT_NAME)
@@ -141,7 +142,7 @@ else()
     # Instance names fit in a user name of 31 characters after "NAME-".
     string(LENGTH "${CORVANE_UNIT_NAME}-" corvane_used)
     math(EXPR CORVANE_UNIT_NAME_ROOM "31 - ${corvane_used}")
-    foreach(unit @.service @.path @.timer -restart@.service)
+    foreach(unit @.service @.path @.timer -restart@.service -daily@.timer)
       configure_file(${PROJECT_SOURCE_DIR}/packaging/corvane${unit}.in
         ${corvane_staged}/${CORVANE_UNIT_NAME}${unit} @ONLY NEWLINE_STYLE UNIX)
       list(APPEND units ${corvane_staged}/${CORVANE_UNIT_NAME}${unit})

@@ -80,6 +80,7 @@ int ChatConnection::Logon() {
 
 int ChatConnection::ConnectAndJoin() {
   for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+    if (environment_.StopRequested() != 0) return 0;
     if (!Connect()) {
       // Over days of retries an unclosed socket per attempt would pile up.
       Disconnect();
@@ -106,6 +107,8 @@ int ChatConnection::Send(const char* format, ...) {
   va_end(arguments);
   // A cut line would run into the next command on the server's side.
   if (length < 0) return 0;
+  // After a stop request only answers are read: nothing more is asked.
+  if (environment_.StopRequested() != 0) return 0;
   int sent = 0;
   while (sent < length) {
     long result = environment_.SendSome(
@@ -206,6 +209,10 @@ void ChatConnection::CloseLog() {
 }
 
 void ChatConnection::OnIdle() {}
+
+void ChatConnection::OnStopRequested() {}
+
+bool ChatConnection::AwaitsAnswers() { return false; }
 
 int ChatConnection::OnShowUser(const char*, std::uint32_t, const char*) {
   return 1;

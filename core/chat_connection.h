@@ -71,12 +71,14 @@ class ChatConnection {
   // Connects with up to ten attempts, 2 s apart, closing the socket of each
   // failed attempt; then logs on (the logon state becomes pending), waits 5 s
   // and sends the join line for the home channel. Returns 1 once the join
-  // line was sent (no answer is awaited), 0 after ten failed attempts.
+  // line was sent (no answer is awaited), 0 after ten failed attempts. A stop
+  // request ends the attempts (0) or, during the pause after the logon,
+  // leaves the join unsent (1: the receive loop then ends at once).
   int ConnectAndJoin();
 
   // Formats a line printf-style and sends all of it. Returns 1 when the
-  // socket took the whole line; 0 when sending failed or the formatted line
-  // exceeds 255 characters (nothing is sent then).
+  // socket took the whole line; 0 when sending failed, the formatted line
+  // exceeds 255 characters or a stop was requested (nothing is sent then).
   int Send(const char* format, ...) CORVANE_PRINTF_FORMAT(2, 3);
 
   // Closes the socket if it is valid and marks it invalid.
@@ -118,12 +120,23 @@ class ChatConnection {
   // every wait of up to 1 s. The server's plain line "Login failed." ends the
   // loop too: the logon state becomes refused and a line goes to the log.
   // Always returns 0; at once when not connected.
+  // Once a stop is requested it calls OnStopRequested, then goes on reading
+  // only while AwaitsAnswers says requests are unanswered, for at most 10 s
+  // of program time, and not past a second stop request.
   int ReceiveLoop();
 
   // Parses one event line (without its LF) and calls the handler slot of
   // its id. Returns 1 when a handler was called, 0 for an unhandled id
   // (which is written to the log).
   int DispatchEventLine(const char* line);
+
+  // Called once when the receive loop notices a stop request, before its
+  // wait for the answers still to come.
+  virtual void OnStopRequested();
+
+  // True while requests sent on this connection still wait for (the rest
+  // of) their answers; a stopping receive loop reads on until it is false.
+  virtual bool AwaitsAnswers();
 
   // Handler slots. OnIdle runs between reads; the others receive a parsed
   // event (kEventRoutes in event_table.h gives the id of each) and return 1.
@@ -197,6 +210,10 @@ class ChatConnection {
   // Dispatches one line that begins with a digit, drops other lines, and
   // returns 0 for the server's refusal of the logon.
   int HandleLine(const char* line);
+  // True when a stopping receive loop, stopping since `since` (program
+  // time), should end: nothing is awaited, a second request came or the
+  // wait's bound has passed.
+  bool StopWaitOver(std::int64_t since);
 
   Environment& environment_;
   std::FILE* log_;

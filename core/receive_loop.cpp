@@ -43,7 +43,15 @@ int ChatConnection::DispatchEventLine(const char* line) {
 int ChatConnection::ReceiveLoop() {
   if (socket_ == kInvalidSocket) return 0;
   LineFramer framer;
+  bool stopping = false;
+  std::int64_t stoppingSince = 0;
   for (;;) {
+    if (!stopping && environment_.StopRequested() != 0) {
+      stopping = true;
+      stoppingSince = environment_.ProgramTimeMs();
+      OnStopRequested();
+    }
+    if (stopping && StopWaitOver(stoppingSince)) return 0;
     // A failed wait counts as readiness: the receive then tells what is wrong.
     int ready = environment_.WaitReadable(socket_, kReceiveWaitSeconds);
     lastWaitTimedOut_ = ready == 0;
@@ -52,6 +60,12 @@ int ChatConnection::ReceiveLoop() {
     }
     OnIdle();
   }
+}
+
+bool ChatConnection::StopWaitOver(std::int64_t since) {
+  if (!AwaitsAnswers() || environment_.StopRequested() >= 2) return true;
+  return environment_.ProgramTimeMs() - since >=
+         static_cast<std::int64_t>(kStopAnswerWaitMs);
 }
 
 int ChatConnection::ReceiveInto(LineFramer& framer) {

@@ -1,5 +1,6 @@
 // The operating system as Corvane sees it: the socket library, sleeping,
-// the clock, replacing a file and the last error code. core/ and app/ reach the
+// the clocks, replacing a file, the last error code and the requests to
+// stop. core/ and app/ reach the
 // system only through this header; the build compiles exactly one
 // implementation of it (posix/ or windows/).
 #ifndef CORVANE_PLATFORM_ENVIRONMENT_H_
@@ -58,6 +59,8 @@ class Environment {
 
   // Waits until `socket` is readable or `timeoutSeconds` have passed.
   // Returns a positive number when readable, 0 on timeout, negative on error.
+  // A stop request ends the wait early with 0 where the system can wake it
+  // (POSIX); Windows Sockets 1.1 cannot, and waits out the timeout.
   virtual int WaitReadable(SocketHandle socket, int timeoutSeconds) = 0;
 
   // Receives at most `size` bytes into `buffer`. Returns the number of bytes
@@ -73,7 +76,8 @@ class Environment {
   // Closes `socket`.
   virtual void CloseSocket(SocketHandle socket) = 0;
 
-  // Blocks the calling thread for `milliseconds`.
+  // Blocks the calling thread for `milliseconds`, or less: a stop request
+  // ends the pause within a tenth of a second.
   virtual void Sleep(unsigned milliseconds) = 0;
 
   // Returns the error code of the last failed system call on this thread.
@@ -88,6 +92,33 @@ class Environment {
   // Both must lie on the same volume. Returns 1 on success, 0 on failure
   // (`from` then stays as it was; GetLastError tells why).
   virtual int MoveOver(const char* from, const char* to) = 0;
+
+  // --- Stopping: the handlers only record a request; the pauses and waits
+  // above notice it, and the program asks here what it should do.
+
+  // Makes the stop requests of the system reach StopRequested: SIGTERM,
+  // SIGINT and SIGHUP (POSIX); Ctrl-C, Ctrl-Break and the closing of the
+  // console window (Windows). Called once, where the program starts.
+  virtual void InstallStopHandlers() = 0;
+
+  // Returns 0 while no stop was requested, 1 after one request, 2 when the
+  // rest of the stop must be skipped: a second request came, or (Windows)
+  // the closing console leaves no more time.
+  virtual int StopRequested() = 0;
+
+  // Names what requested the stop, for the log ("SIGTERM", "Ctrl-C", "the
+  // console window closing", ...); empty while nothing did.
+  virtual const char* StopRequestName() = 0;
+
+  // Tells the stop handlers that the program has finished its stop: a
+  // closing console that holds the process for it may now let it end.
+  virtual void StopFinished() = 0;
+
+  // A steady clock in milliseconds from an arbitrary start, unaffected by
+  // changes to the system's time. The test builds' clock runs faster by
+  // their pause divisor, so that a wait measured on it scales as the
+  // pauses do.
+  virtual std::int64_t ProgramTimeMs() = 0;
 };
 
 // Returns the environment of the real system; it lives for the whole run.

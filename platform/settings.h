@@ -45,6 +45,23 @@ const int kReceiveWaitSeconds = 1;
 // A full buffer without a line end ends the connection.
 const int kReceiveBufferSize = 2048;
 
+// --- Stopping ----------------------------------------------------------
+
+// Longest wait, after a stop request, for the answers to the requests
+// already sent (program time): the server answers each request at once, so
+// a walk's backlog is read in a second or two, and 10 s stays well inside a
+// service manager's stop timeout and a shutdown's patience.
+const unsigned kStopAnswerWaitMs = 10000;
+// A pause is slept in slices of at most this, checking for a stop request
+// between them: a stop then ends any pause within a tenth of a second.
+const unsigned kStopCheckSliceMs = 100;
+// Windows ends a process about 5 s after its console window was closed
+// (real time, in every build): the wait for answers is cut to this, and
+// the console handler holds the process at most kConsoleCloseHoldMs for the
+// rows and the page to be written.
+const unsigned kConsoleCloseAnswerWaitMs = 2500;
+const unsigned kConsoleCloseHoldMs = 4500;
+
 // --- Lines the program writes ------------------------------------------
 
 // A line sent to the server, NUL included: 255 characters, far above the

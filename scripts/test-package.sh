@@ -4,8 +4,8 @@
 #     CORVANE_PACKAGE_TEST_PORT of its build tree (cmake/test_ports.cmake), in
 #     build/test-debian;
 #  2. checks its fields and its exact file list;
-#  3. systemd-analyze verify of all units (each program's service, .path and
-#     .timer), as unpacked, with the programs of the package: any warning
+#  3. systemd-analyze verify of all units (each program's service, .path,
+#     .timer, -restart@ service and -daily@ timer), as unpacked, with the programs of the package: any warning
 #     fails;
 #  4. as root only (else skipped): dpkg -i of the package; /usr/bin/BWCorvane,
 #     in an empty folder with the installed samples, against /usr/bin/chatd
@@ -68,10 +68,12 @@ expected=$(LC_ALL=C sort -k3 <<'EOF'
 drwxr-xr-x root/root ./lib/
 drwxr-xr-x root/root ./lib/systemd/
 drwxr-xr-x root/root ./lib/systemd/system/
+-rw-r--r-- root/root ./lib/systemd/system/bwcorvane-daily@.timer
 -rw-r--r-- root/root ./lib/systemd/system/bwcorvane-restart@.service
 -rw-r--r-- root/root ./lib/systemd/system/bwcorvane@.path
 -rw-r--r-- root/root ./lib/systemd/system/bwcorvane@.service
 -rw-r--r-- root/root ./lib/systemd/system/bwcorvane@.timer
+-rw-r--r-- root/root ./lib/systemd/system/sccorvane-daily@.timer
 -rw-r--r-- root/root ./lib/systemd/system/sccorvane-restart@.service
 -rw-r--r-- root/root ./lib/systemd/system/sccorvane@.path
 -rw-r--r-- root/root ./lib/systemd/system/sccorvane@.service
@@ -115,7 +117,7 @@ verify_units() {
   local dir=$1 prefix=$2 units=() name unit output
   mkdir -p "$work/verify"
   for name in bwcorvane sccorvane; do
-    for unit in @.service @.path @.timer -restart@.service; do
+    for unit in @.service @.path @.timer -restart@.service -daily@.timer; do
       sed "s|^ExecStart=/usr/bin/|ExecStart=$prefix/usr/bin/|" "$dir/$name$unit" \
         >"$work/verify/$name${unit/@/@test}"
       units+=("$work/verify/$name${unit/@/@test}")
@@ -148,7 +150,8 @@ for file in /usr/bin/BWCorvane /usr/bin/SCCorvane /usr/bin/chatd \
 done
 
 step "systemd-analyze verify of the installed units"
-output=$(systemd-analyze verify {bw,sc}corvane@test.{service,path,timer} {bw,sc}corvane-restart@test.service 2>&1) ||
+output=$(systemd-analyze verify {bw,sc}corvane@test.{service,path,timer} {bw,sc}corvane-restart@test.service \
+  {bw,sc}corvane-daily@test.timer 2>&1) ||
   fail "systemd-analyze verify failed: $output"
 [ -z "$output" ] || fail "systemd-analyze verify warns: $output"
 

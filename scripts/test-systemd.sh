@@ -7,10 +7,11 @@
 #     and reused by the next run), and boots it with systemd-nspawn on a private network,
 #     its changes kept in memory only (--volatile=overlay);
 #  3. inside: dpkg -i, chatd as a transient unit, and with the units' times
-#     shortened by drop-ins (RestartSec 2 s; one instance's RuntimeMaxSec
+#     shortened by drop-ins (RestartSec 2 s; one instance's daily restart
 #     40 s, another's timer 8 s) checks what the journal shows: the walk,
-#     two instances under two users, a walk again when the run's time is up,
-#     the restart after a kill, a changed members list taking effect, ten
+#     two instances under two users, the daily restart as a clean stop and
+#     a start with a walk again, a `systemctl stop` during a walk leaving
+#     one row per request sent and status 0, the restart after a kill, a changed members list taking effect, ten
 #     refused logons and then no restart until a new configuration.txt
 #     starts it, a stopped instance started again by its timer, a server
 #     that is down retried (each failed connect in the journal), and a
@@ -166,12 +167,13 @@ files() {
     install -m 644 -t /var/lib/bwcorvane/$instance configuration.txt bwmembers.txt"
 }
 
-step "chatd (a transient unit) and shorter times: RestartSec 2 s for all, RuntimeMaxSec 40 s for home, the timer 8 s for idle"
+step "chatd (a transient unit) and shorter times: RestartSec 2 s for all, the daily restart 40 s for home, the timer 8 s for idle"
 inside sh -c "printf 'statbot secret1\nother secret2\n' >/root/accounts
-  mkdir -p /etc/systemd/system/bwcorvane@.service.d /etc/systemd/system/bwcorvane@home.service.d \
+  mkdir -p /etc/systemd/system/bwcorvane@.service.d /etc/systemd/system/bwcorvane-daily@home.timer.d \
     /etc/systemd/system/bwcorvane@idle.timer.d
   printf '[Service]\nRestartSec=2\n' >/etc/systemd/system/bwcorvane@.service.d/test.conf
-  printf '[Service]\nRuntimeMaxSec=40\n' >/etc/systemd/system/bwcorvane@home.service.d/runtime.conf
+  printf '[Timer]\nOnActiveSec=\nOnActiveSec=40\nAccuracySec=1\n' \
+    >/etc/systemd/system/bwcorvane-daily@home.timer.d/day.conf
   printf '[Timer]\nOnUnitInactiveSec=\nOnUnitInactiveSec=8\nAccuracySec=1\n' \
     >/etc/systemd/system/bwcorvane@idle.timer.d/test.conf
   systemctl daemon-reload"
@@ -201,14 +203,48 @@ other_user=$(inside systemctl show -P User bwcorvane@other)
   fail "the instances run under user IDs \"$home_uid\" and \"$other_uid\""
 step "  home runs as $home_user ($home_uid), other as $other_user ($other_uid)"
 
-step "a walk again when the run's time is up (RuntimeMaxSec 40 s)"
-await 60 "the end of the run's time" has bwcorvane@home "$t0" "reached runtime time limit"
+step "the daily restart (40 s here): a clean stop and a start, a walk again, no failure"
+tw=$(now)
+await 60 "the daily restart's stop" has bwcorvane@home "$tw" "*** STOPPED BY SIGTERM ***"
 t1=$(now)
 await 60 "the answer for Alice after the restart" has bwcorvane@home "$t1" "INFO: Alice's record:"
-step "  journal: $(journal bwcorvane@home "$((t1 - 1))" |
-  grep -E "runtime time limit|Scheduled restart|LOGGED ON|Alice's record" | tr '\n' '|')"
-inside rm /etc/systemd/system/bwcorvane@home.service.d/runtime.conf
+for text in "runtime time limit" "Failed with result" "status=" "Scheduled restart job"; do
+  ! has bwcorvane@home "$tw" "$text" || fail "the daily restart shows \"$text\" in the journal"
+done
+has bwcorvane@home "$tw" "Stopped " || fail "the journal shows no stop of bwcorvane@home"
+step "  journal: $(journal bwcorvane@home "$((t1 - 2))" |
+  grep -E "STOPPED|Stopping|Stopped|Started|LOGGED ON|Alice's record" | tr '\n' '|')"
+inside rm -r /etc/systemd/system/bwcorvane-daily@home.timer.d
 inside systemctl daemon-reload
+inside systemctl restart bwcorvane-daily@home.timer
+
+step "systemctl stop during a walk: one row per request sent, status 0"
+names="Walk01 Walk02 Walk03 Walk04 Walk05 Walk06 Walk07 Walk08 Walk09 Walk10 Walk11 Walk12"
+t7=$(now)
+files home "statbot secret1 StatHome" $names  # its .path restarts it for the new list
+await 90 "three requests of the walk" sh -c "[ \$(nsenter -t $leader -a journalctl --no-pager -o cat \
+  -u chatd.service --since @$t7 | grep -c '>> /stats Walk') -ge 3 ]"
+inside systemctl stop bwcorvane@home
+# The bot prints each name once its request has left; it has ended, and
+# chatd's journal must show the same requests once it has read them all.
+sleep 1
+asked=$(count bwcorvane@home "$t7" "Reading name: Walk")
+await 10 "chatd's journal showing the $asked requests the bot sent" \
+  sh -c "[ \$(nsenter -t $leader -a journalctl --no-pager -o cat -u chatd.service --since @$t7 |
+    grep -c '>> /stats Walk') = $asked ]"
+csv=/var/lib/bwcorvane/home/BroodWar.csv
+rows=$(inside grep -c ",Walk[0-9]*," "$csv" || true)
+[ "$asked" -ge 3 ] && [ "$asked" -lt 12 ] || fail "chatd received $asked requests of the walk, not 3 to 11"
+[ "$rows" = "$asked" ] || fail "$asked requests sent, $rows rows in $csv"
+[ "$(inside grep ",Walk[0-9]*," "$csv" | cut -d, -f3 | uniq -d)" = "" ] || fail "a row twice in $csv"
+result=$(inside systemctl show -p Result -p ExecMainStatus bwcorvane@home | sort | tr '\n' ' ')
+[ "$result" = "ExecMainStatus=0 Result=success " ] || fail "after systemctl stop: $result"
+step "  $asked requests, $rows rows; $result; journal: $(journal bwcorvane@home "$t7" |
+  grep -E "STOPPING|STOPPED|Stopped" | tr '\n' '|')"
+files home "statbot secret1 StatHome" Alice
+t8=$(now)
+inside systemctl start bwcorvane@home
+await 60 "the answer for Alice after the start" has bwcorvane@home "$t8" "INFO: Alice's record:"
 
 step "the restart after a kill"
 t2=$(now)
@@ -265,8 +301,7 @@ step "  journal: $(journal bwcorvane@home "$t5" |
   sed 's/^ *1 //; s/^ *\([0-9]*\) /\1 times: /' | tr '\n' '|')"
 
 step "dpkg --purge with home and other running"
-inside rm -r /etc/systemd/system/bwcorvane@.service.d /etc/systemd/system/bwcorvane@idle.timer.d \
-  /etc/systemd/system/bwcorvane@home.service.d
+inside rm -r /etc/systemd/system/bwcorvane@.service.d /etc/systemd/system/bwcorvane@idle.timer.d
 inside systemctl daemon-reload
 inside systemctl enable --quiet bwcorvane@other
 t6=$(now)

@@ -59,9 +59,11 @@ int FakeEnvironment::ConnectSocket(SocketHandle socket, std::uint32_t address, s
 
 int FakeEnvironment::WaitReadable(SocketHandle socket, int timeoutSeconds) {
   ++waits;
+  if (waits == stopAtWait) RequestStop();
   if (Real()) return DefaultEnvironment().WaitReadable(socket, timeoutSeconds);
   if (piece_ < pieces.size() && pieces[piece_] == 0) {
     ++piece_;
+    programTimeMs += timeoutSeconds * 1000;
     return 0;
   }
   return 1;
@@ -98,6 +100,7 @@ long FakeEnvironment::SendSome(SocketHandle socket, const char* data, std::size_
   if (Real()) taken = DefaultEnvironment().SendSome(socket, data, count);
   if (taken <= 0) return taken;
   ++sends;
+  if (sends == stopAtSend) RequestStop();
   sentBytes_ += static_cast<std::size_t>(taken);
   if (keepSent) sent.append(data, static_cast<std::size_t>(taken));
   return taken;
@@ -108,7 +111,11 @@ void FakeEnvironment::CloseSocket(SocketHandle socket) {
   if (Real()) DefaultEnvironment().CloseSocket(socket);
 }
 
-void FakeEnvironment::Sleep(unsigned milliseconds) { sleeps.push_back(milliseconds); }
+void FakeEnvironment::Sleep(unsigned milliseconds) {
+  sleeps.push_back(milliseconds);
+  if (static_cast<long>(sleeps.size()) == stopAtSleep) RequestStop();
+  programTimeMs += milliseconds;
+}
 
 int FakeEnvironment::MoveOver(const char* from, const char* to) {
   if (!failReplace) return DefaultEnvironment().MoveOver(from, to);

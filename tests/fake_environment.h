@@ -48,6 +48,17 @@ class FakeEnvironment : public Environment {
   long lastError = 104;                                    // GetLastError's answer; -1 the real system's
   std::int64_t utcTime = 1796797805;                       // 2026-12-09T06:30:05Z
 
+  // --- stop requests: each trigger adds one request (at most 2 count)
+  int stopRequests = 0;                  // StopRequested's answer
+  long stopAtSleep = -1;                 // the request comes during this sleep (from 1)
+  long stopAtSend = -1;                  // ... right after this send that took bytes
+  int stopAtWait = -1;                   // ... during this readiness wait
+  const char* stopName = "SIGTERM";      // StopRequestName's answer once requested
+  std::int64_t programTimeMs = 1000000;  // advanced by sleeps and timed-out waits
+  int stopsFinished = 0;                 // StopFinished calls
+  int handlersInstalled = 0;
+  void RequestStop() { stopRequests = stopRequests < 2 ? stopRequests + 1 : 2; }
+
   // --- what happened
   std::string sent;
   long sends = 0;  // send calls that took bytes
@@ -79,6 +90,11 @@ class FakeEnvironment : public Environment {
   // file untouched, with EACCES.
   bool failReplace = false;
   int MoveOver(const char* from, const char* to) override;
+  void InstallStopHandlers() override { ++handlersInstalled; }
+  int StopRequested() override { return stopRequests; }
+  const char* StopRequestName() override { return stopRequests > 0 ? stopName : ""; }
+  void StopFinished() override { ++stopsFinished; }
+  std::int64_t ProgramTimeMs() override { return programTimeMs; }
 
  private:
   // True when the socket calls go to the real system.

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,6 +48,17 @@ void EnableKeepAlive(int fd) {
              sizeof(userTimeoutMs));
 }
 
+// Stop requests, as the signal handler records them: how many came (kept
+// at most 2) and the first one's signal number. Nothing else may happen in
+// a signal handler; the waits below read them.
+volatile sig_atomic_t stopRequests = 0;
+volatile sig_atomic_t stopSignal = 0;
+
+void RecordStopRequest(int signalNumber) {
+  if (stopRequests == 0) stopSignal = signalNumber;
+  if (stopRequests < 2) stopRequests = stopRequests + 1;
+}
+
 long long MonotonicMs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -65,7 +77,8 @@ int FinishConnect(int fd, unsigned timeoutMs) {
     watched.events = POLLOUT;
     watched.revents = 0;
     int ready = poll(&watched, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (ready < 0 && errno == EINTR) continue;
+    // A stop request ends the attempt: the run is about to end anyway.
+    if (ready < 0 && errno == EINTR && stopRequests == 0) continue;
     if (ready < 0) return 0;
     if (ready == 0) {
       errno = ETIMEDOUT;
@@ -146,7 +159,10 @@ class PosixEnvironment : public Environment {
     watched.fd = static_cast<int>(socket);
     watched.events = POLLIN;
     watched.revents = 0;
-    return poll(&watched, 1, timeoutSeconds * 1000);
+    // Without SA_RESTART a stop signal interrupts the poll: the loop then
+    // hears of the stop at once instead of after the rest of the second.
+    int ready = poll(&watched, 1, timeoutSeconds * 1000);
+    return ready < 0 && errno == EINTR ? 0 : ready;
   }
 
   long Receive(SocketHandle socket, char* buffer, std::size_t size) override {
@@ -172,11 +188,18 @@ class PosixEnvironment : public Environment {
   }
 
   void Sleep(unsigned milliseconds) override {
-    unsigned scaled = ScaledPauseMs(milliseconds);
-    timespec remaining;
-    remaining.tv_sec = static_cast<time_t>(scaled / 1000);
-    remaining.tv_nsec = static_cast<long>(scaled % 1000) * 1000000L;
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    // In slices, checking between them: a signal that comes just before a
+    // nanosleep starts would not interrupt it.
+    unsigned left = ScaledPauseMs(milliseconds);
+    while (left > 0 && stopRequests == 0) {
+      unsigned slice = left < kStopCheckSliceMs ? left : kStopCheckSliceMs;
+      left -= slice;
+      timespec remaining;
+      remaining.tv_sec = 0;
+      remaining.tv_nsec = static_cast<long>(slice) * 1000000L;
+      while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR &&
+             stopRequests == 0) {
+      }
     }
   }
 
@@ -193,6 +216,39 @@ class PosixEnvironment : public Environment {
   int MoveOver(const char* from, const char* to) override {
     // POSIX rename replaces an existing target atomically.
     return std::rename(from, to) == 0 ? 1 : 0;
+  }
+
+  void InstallStopHandlers() override {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof(action));
+    action.sa_handler = RecordStopRequest;
+    // No SA_RESTART: the receive loop's poll must return on a stop. The
+    // three signals are held off each other's handler.
+    sigemptyset(&action.sa_mask);
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+    for (int signalNumber : signals) sigaddset(&action.sa_mask, signalNumber);
+    for (int signalNumber : signals) sigaction(signalNumber, &action, nullptr);
+  }
+
+  int StopRequested() override { return stopRequests; }
+
+  const char* StopRequestName() override {
+    switch (stopSignal) {
+      case SIGTERM:
+        return "SIGTERM";
+      case SIGINT:
+        return "SIGINT";
+      case SIGHUP:
+        return "SIGHUP";
+      default:
+        return "";
+    }
+  }
+
+  void StopFinished() override {}
+
+  std::int64_t ProgramTimeMs() override {
+    return static_cast<std::int64_t>(MonotonicMs()) * kPauseDivisor;
   }
 };
 

@@ -24,6 +24,39 @@ int ClampLength(std::size_t size) {
                                                   : static_cast<int>(size);
 }
 
+// Stop requests, as the console control handler records them. The handler
+// runs on a thread of its own: it only counts the requests, notes the first
+// one's kind and, for a closing console, the time; the main thread reads
+// them in its pauses and waits.
+enum StopKind { kNoStop, kCtrlC, kCtrlBreak, kConsoleClose };
+volatile LONG stopRequests = 0;
+volatile LONG stopKind = kNoStop;
+volatile LONG consoleClosing = 0;
+ULONGLONG consoleClosedAt = 0;
+// Set by the main thread once its stop is done; a closing console's handler
+// holds the process until then.
+HANDLE stopFinished = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  LONG kind = kNoStop;
+  if (type == CTRL_C_EVENT) kind = kCtrlC;
+  if (type == CTRL_BREAK_EVENT) kind = kCtrlBreak;
+  if (type == CTRL_CLOSE_EVENT) kind = kConsoleClose;
+  if (kind == kNoStop) return FALSE;
+  InterlockedCompareExchange(&stopKind, kind, kNoStop);
+  if (kind == kConsoleClose) {
+    consoleClosedAt = GetTickCount64();
+    InterlockedExchange(&consoleClosing, 1);
+  }
+  InterlockedIncrement(&stopRequests);
+  // On a close the process ends when this returns (or after about 5 s): it
+  // waits for the main thread to finish writing, bounded below that.
+  if (kind == kConsoleClose && stopFinished != nullptr) {
+    WaitForSingleObject(stopFinished, kConsoleCloseHoldMs);
+  }
+  return TRUE;
+}
+
 // Waits until the connect under way on `socket` has ended or `timeoutMs`
 // have passed: Windows Sockets 1.1 reports success as writability and
 // failure as an exception. Returns 1 when connected; 0 with the last error
@@ -148,7 +181,12 @@ class WindowsEnvironment : public Environment {
   }
 
   void Sleep(unsigned milliseconds) override {
-    ::Sleep(ScaledPauseMs(milliseconds));
+    unsigned left = ScaledPauseMs(milliseconds);
+    while (left > 0 && StopRequested() == 0) {
+      unsigned slice = left < kStopCheckSliceMs ? left : kStopCheckSliceMs;
+      left -= slice;
+      ::Sleep(slice);
+    }
   }
 
   unsigned long GetLastError() override { return ::GetLastError(); }
@@ -171,6 +209,42 @@ class WindowsEnvironment : public Environment {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0
                ? 1
                : 0;
+  }
+
+  void InstallStopHandlers() override {
+    stopFinished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  }
+
+  int StopRequested() override {
+    if (consoleClosing != 0 &&
+        GetTickCount64() - consoleClosedAt >= kConsoleCloseAnswerWaitMs) {
+      return 2;
+    }
+    LONG requests = stopRequests;
+    return requests > 2 ? 2 : static_cast<int>(requests);
+  }
+
+  const char* StopRequestName() override {
+    switch (stopKind) {
+      case kCtrlC:
+        return "Ctrl-C";
+      case kCtrlBreak:
+        return "Ctrl-Break";
+      case kConsoleClose:
+        return "the console window closing";
+      default:
+        return "";
+    }
+  }
+
+  void StopFinished() override {
+    if (stopFinished != nullptr) SetEvent(stopFinished);
+  }
+
+  std::int64_t ProgramTimeMs() override {
+    // GetTickCount64 does not wrap, unlike GetTickCount after 49.7 days.
+    return static_cast<std::int64_t>(GetTickCount64()) * kPauseDivisor;
   }
 };
 

@@ -1,0 +1,159 @@
+// The real programs stopped by a signal: during a walk, with the stand-in
+// server answering or not, and while idle.
+#include <signal.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "server/scripted_connection.h"
+#include "tests/program_fixture.h"
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+using server::ScriptedConnection;
+using server::ServerOptions;
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::WithoutLogTimes;
+using testing_support::WriteFile;
+
+struct Program {
+  const char* path;
+  const char* membersList;
+  const char* resultsFile;
+  const char* reportPage;
+};
+
+void PrintTo(const Program& program, std::ostream* out) { *out << program.resultsFile; }
+
+const Program kPrograms[] = {
+    {CORVANE_BW_FAST, "bwmembers.txt", "BroodWar.csv", "BroodWar.html"},
+    {CORVANE_SC_FAST, "scmembers.txt", "Starcraft.csv", "Starcraft.html"},
+};
+
+// The stop waits for answers 10 s of program time (0.2 s in the test
+// builds), and notices their end after one quiet second of the receive
+// loop's wait, which is not scaled; the rest is slack for a busy machine.
+constexpr auto kStopBound = 6s;
+
+class StopTest : public ProgramTest, public testing::WithParamInterface<Program> {
+ protected:
+  // "player status" of each row of the results file.
+  std::vector<std::string> Rows() const {
+    std::vector<std::string> rows;
+    std::istringstream lines(ReadFile(GetParam().resultsFile));
+    std::string line;
+    std::getline(lines, line);  // the header
+    while (std::getline(lines, line)) {
+      std::vector<std::string> fields;
+      std::istringstream cells(line);
+      for (std::string cell; std::getline(cells, cell, ',');) fields.push_back(cell);
+      rows.push_back(fields.size() > 3 ? fields[2] + " " + fields[3] : line);
+    }
+    return rows;
+  }
+
+  // Walks six names; the script signals the bot with SIGTERM once the
+  // third request arrived, then answers every request it read (when
+  // `answer`) and reads on until the bot closes the connection. Returns the
+  // names the server was asked about.
+  std::vector<std::string> StopDuringTheWalk(bool answer) {
+    WriteFile(GetParam().membersList, "Members\nn1\nn2\nn3\nn4\nn5\nn6\n");
+    ServerOptions options;
+    options.scripts = {[this, answer](ScriptedConnection& c) {
+      if (!c.Welcome()) return;
+      c.Send("1007 CHANNEL \"Clan\"\r\n");
+      std::vector<std::string> names;
+      std::string line;
+      while (c.ReadLine(&line)) {
+        if (line.rfind("/stats ", 0) != 0) continue;
+        names.push_back(line.substr(7, line.find(' ', 7) - 7));
+        if (names.size() == 3) {
+          kill(BotPid(), SIGTERM);
+          stoppedAt_ = std::chrono::steady_clock::now();
+          break;
+        }
+      }
+      for (const std::string& name : names) {
+        if (answer) c.Send("1018 INFO \"" + name + "'s record:\"\r\n1018 INFO \"Normal games: 1-2-3\"\r\n");
+      }
+      while (c.ReadLine(&line)) {
+      }
+    }};
+    StartServer(options);
+    Run(GetParam().path);
+    EXPECT_EQ(0, bot_->Wait(60s));
+    EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt_.load(), kStopBound);
+    EXPECT_TRUE(WaitForAllConnectionsEnded());
+    std::vector<std::string> asked;
+    for (const server::ReceivedLine& line : RequestsOf(1)) asked.push_back(line.text.substr(7, 2));
+    // Only a request already on its way when the signal came may follow
+    // the third: the walk ends at the stop.
+    EXPECT_GE(asked.size(), 3u);
+    EXPECT_LE(asked.size(), 4u);
+    return asked;
+  }
+
+  std::atomic<std::chrono::steady_clock::time_point> stoppedAt_{std::chrono::steady_clock::now() + 1h};
+};
+
+TEST_P(StopTest, SigtermDuringAWalkWritesTheRowsOfTheAnswersItStillReads) {
+  std::vector<std::string> asked = StopDuringTheWalk(true);
+  // The script answers the three requests it read before the signal.
+  std::vector<std::string> expected;
+  for (std::size_t i = 0; i < asked.size(); ++i)
+    expected.push_back(asked[i] + (i < 3 ? " record" : " unanswered"));
+  EXPECT_EQ(expected, Rows()) << "one row per request sent";
+  EXPECT_TRUE(FileExists(GetParam().reportPage));
+  EXPECT_NE(std::string::npos, WithoutLogTimes(ReadFile("corvane.log"))
+                                   .find("Stopped by SIGTERM: the wait for answers read 3 and left " +
+                                         std::to_string(asked.size() - 3) + " unanswered\r\n"));
+  ExpectNoSanitizerReport();
+}
+
+TEST_P(StopTest, SigtermWhileAnswersAreMissingWritesThemUnanswered) {
+  std::vector<std::string> asked = StopDuringTheWalk(false);
+  std::vector<std::string> expected;
+  for (const std::string& name : asked) expected.push_back(name + " unanswered");
+  EXPECT_EQ(expected, Rows());
+  EXPECT_TRUE(FileExists(GetParam().reportPage));
+  EXPECT_NE(std::string::npos, WithoutLogTimes(ReadFile("corvane.log"))
+                                   .find("Stopped by SIGTERM: the wait for answers read 0 and left " +
+                                         std::to_string(asked.size()) + " unanswered\r\n"));
+}
+
+TEST_P(StopTest, SigintWhileIdleEndsWithinASecond) {
+  WriteFile(GetParam().membersList, "Members\nn1\n");
+  StartServer();
+  Run(GetParam().path);
+  // The page is written after the walk's answers and a quiet second: the
+  // bot is idle then, waiting for the server's next line.
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!FileExists(GetParam().reportPage)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no page";
+    std::this_thread::sleep_for(10ms);
+  }
+  auto stopped = std::chrono::steady_clock::now();
+  kill(bot_->pid(), SIGINT);
+  EXPECT_EQ(0, bot_->Wait(20s));
+  // Within a second, with slack for a busy machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3s);
+  EXPECT_EQ(std::vector<std::string>{"n1 record"}, Rows());
+  EXPECT_NE(std::string::npos,
+            bot_->Stdout().find("\n*** STOPPED BY SIGINT *** (0 answers read, 0 unanswered) \r\n"));
+  EXPECT_NE(std::string::npos,
+            WithoutLogTimes(ReadFile("corvane.log"))
+                .find("Stopped by SIGINT: the wait for answers read 0 and left 0 unanswered\r\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPrograms, StopTest, testing::ValuesIn(kPrograms),
+                         [](const testing::TestParamInfo<Program>& info) {
+                           return std::string(info.index == 0 ? "BroodWar" : "Starcraft");
+                         });
+
+}  // namespace
+}  // namespace corvane
