@@ -162,11 +162,11 @@ void StatCheckBot::ReportLostResult(const char* step) {
 }
 
 void StatCheckBot::TakeRow(const ResultRow& row) {
-  bool newFile = false;
-  int written = results_.Append(row, &newFile);
+  ResultsFileNews news = kResultsFileAsNamed;
+  int written = results_.Append(row, &news);
   // Read before WriteLog, whose file calls may change it.
   unsigned long code = environment().GetLastError();
-  if (newFile) {
+  if (news == kResultsFileMoved) {
     std::printf(
         "\n%s has other columns than this program writes; "
         "the results go to %s \r\n",
@@ -176,6 +176,18 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
         "the results go to %s",
         variant_.resultsFile, results_.path());
   }
+  if (news == kResultsFileRefused) {
+    std::printf(
+        "\n%s and every file up to %s have other columns than this program "
+        "writes; the results are not written \r\n",
+        variant_.resultsFile, results_.path());
+    WriteLog(
+        "The results file %s and every file up to %s have other columns "
+        "than this program writes; the results are not written",
+        variant_.resultsFile, results_.path());
+  }
+  // Told once above: no file takes rows for the rest of the run.
+  if (results_.refused()) return;
   if (!written) {
     WriteLog(
         "Cannot write the results file %s: error code %lu; "

@@ -31,12 +31,10 @@ const char kNoCode2[] = "You must supply a user name and a valid program ID.";
 const char kNoCode3[] = "Example: /stats joe STAR";
 
 std::string CsvRow(const ResultRow& row) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), std::fclose);
-  EXPECT_EQ(1, WriteCsvRow(file.get(), row));
-  std::string text(static_cast<std::size_t>(std::ftell(file.get())), '\0');
-  std::rewind(file.get());
-  EXPECT_EQ(text.size(), std::fread(&text[0], 1, text.size(), file.get()));
-  return text;
+  static char line[kResultsLineSize];
+  std::size_t length = 0;
+  EXPECT_EQ(1, FormatResultsRow(row, line, sizeof(line), &length));
+  return std::string(line, length);
 }
 
 // "wins,losses,disconnects,rating,tag" of a games line; "-" when the line is
@@ -220,11 +218,11 @@ TEST(ResultsFile, QuotesAndDefusesTextsAndWritesTheHeaderOnce) {
   CopyText(row.ladder.tag, "=1+1");
   CopyText(row.answer, "say \"hi\", |\r\n@x");
   ResultsFile results("BroodWar.csv");
-  bool newFile = true;
-  ASSERT_EQ(1, results.Append(row, &newFile));
-  EXPECT_FALSE(newFile);
+  ResultsFileNews news = kResultsFileMoved;
+  ASSERT_EQ(1, results.Append(row, &news));
+  EXPECT_EQ(kResultsFileAsNamed, news);
   ClearResultRow(&row);
-  ASSERT_EQ(1, results.Append(row, &newFile));
+  ASSERT_EQ(1, results.Append(row, &news));
   EXPECT_EQ(std::string(kResultsHeader) +
                 "\r\n2026-12-09T06:30:05Z,2026-12-09T06:31:06Z,'-Zed-,record,,,,,'=1+1,,,,,,"
                 "\"say \"\"hi\"\", |\r\n@x\"\r\n,,,unattributed,,,,,,,,,,,\r\n",
@@ -239,11 +237,11 @@ TEST(ResultsFile, AFileWithOtherColumnsIsLeftAloneForANewOne) {
   ResultRow row;
   ClearResultRow(&row);
   ResultsFile results("BroodWar.csv");
-  bool newFile = false;
-  ASSERT_EQ(1, results.Append(row, &newFile));
-  EXPECT_TRUE(newFile);
-  ASSERT_EQ(1, results.Append(row, &newFile));
-  EXPECT_FALSE(newFile) << "told once";
+  ResultsFileNews news = kResultsFileAsNamed;
+  ASSERT_EQ(1, results.Append(row, &news));
+  EXPECT_EQ(kResultsFileMoved, news);
+  ASSERT_EQ(1, results.Append(row, &news));
+  EXPECT_EQ(kResultsFileAsNamed, news) << "told once";
   EXPECT_STREQ("BroodWar-3.csv", results.path());
   EXPECT_EQ("when,who\r\n", ReadFile("BroodWar.csv"));
   EXPECT_EQ(std::string(kResultsHeader) + "\n" + CsvRow(row) + CsvRow(row), ReadFile("BroodWar-3.csv"));
