@@ -223,16 +223,6 @@ int ResultsReader::Rewind() {
   return state == kHeaderFound;
 }
 
-int ResultsReader::NextByte() {
-  if (at_ == size_ && !Fill()) return -1;
-  return static_cast<unsigned char>(buffer_[at_++]);
-}
-
-int ResultsReader::PeekByte() {
-  if (at_ == size_ && !Fill()) return -1;
-  return static_cast<unsigned char>(buffer_[at_]);
-}
-
 bool ResultsReader::Fill() {
   size_ = std::fread(buffer_, 1, sizeof(buffer_), file_);
   at_ = 0;
@@ -242,26 +232,14 @@ bool ResultsReader::Fill() {
 
 namespace {
 
-void BeginField(ResultsRecord* record) {
-  if (record->fields == kResultsColumnCount) return;  // extra fields join
-  record->length[record->fields] = 0;
-  record->field[record->fields][0] = '\0';
-  ++record->fields;
-}
-
-void AppendByte(ResultsRecord* record, char c) {
-  const int column = record->fields - 1;
-  std::size_t& length = record->length[column];
-  if (length + 1 == kResultsFieldSize) return;  // the rest is cut
-  record->field[column][length++] = c;
-  record->field[column][length] = '\0';
-}
-
-// Removes the one ' the writer put before a text it guarded.
-void RemoveGuards(ResultsRecord* record) {
-  for (int column = 0; column < record->fields; ++column) {
+// Ends every field with its NUL, and removes the one ' the writer put
+// before a text it guarded.
+void EndFields(ResultsRecord* record) {
+  for (int column = 0; column < kResultsColumnCount; ++column) {
     char* field = record->field[column];
     std::size_t& length = record->length[column];
+    if (column >= record->fields) length = 0;
+    field[length] = '\0';
     if (length >= 2 && field[0] == '\'' &&
         std::strchr(kGuarded, field[1]) != nullptr) {
       std::memmove(field, field + 1, length);  // the NUL too
@@ -273,38 +251,57 @@ void RemoveGuards(ResultsRecord* record) {
 }  // namespace
 
 int ResultsReader::Next(ResultsRecord* record) {
-  record->fields = 0;
-  BeginField(record);
-  for (int column = 1; column < kResultsColumnCount; ++column) {
-    record->length[column] = 0;
-    record->field[column][0] = '\0';
-  }
-  if (file_ == nullptr) return 0;
-  bool quoted = false;
+  // Where the row is: outside quotes, inside them, or just after a quote
+  // inside them (a second one makes it a quote of the text).
+  enum { kPlain, kQuoted, kQuoteInQuoted } state = kPlain;
+  int column = 0;
+  std::size_t length = 0;
+  char* field = record->field[0];
   bool any = false;
-  int c;
-  while ((c = NextByte()) >= 0) {
+  bool ended = false;
+  // The bytes are taken from the buffer in a local loop: the field's bytes
+  // are written through a char pointer, which may alias any member.
+  while (!ended && file_ != nullptr && (at_ < size_ || Fill())) {
     any = true;
-    if (quoted) {
-      if (c != '"') {
-        AppendByte(record, static_cast<char>(c));
-      } else if (PeekByte() == '"') {
-        NextByte();
-        AppendByte(record, '"');
-      } else {
-        quoted = false;
+    const char* at = buffer_ + at_;
+    const char* const end = buffer_ + size_;
+    while (at < end) {
+      const char c = *at++;
+      if (state == kQuoted) {
+        if (c == '"') {
+          state = kQuoteInQuoted;
+        } else if (length + 1 < kResultsFieldSize) {  // the rest is cut
+          field[length++] = c;
+        }
+        continue;
       }
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == ',') {
-      BeginField(record);
-    } else if (c == '\n') {
-      break;
-    } else if (c != '\r') {  // a CR outside quotes is dropped
-      AppendByte(record, static_cast<char>(c));
+      if (state == kQuoteInQuoted) {
+        state = c == '"' ? kQuoted : kPlain;
+        if (c == '"') {
+          if (length + 1 < kResultsFieldSize) field[length++] = c;
+          continue;
+        }
+      }
+      if (c == '"') {
+        state = kQuoted;
+      } else if (c == ',') {
+        if (column + 1 < kResultsColumnCount) {  // extra fields join the last
+          record->length[column++] = length;
+          length = 0;
+          field = record->field[column];
+        }
+      } else if (c == '\n') {
+        ended = true;
+        break;
+      } else if (c != '\r' && length + 1 < kResultsFieldSize) {
+        field[length++] = c;  // a CR outside quotes is dropped
+      }
     }
+    at_ = static_cast<std::size_t>(at - buffer_);
   }
-  RemoveGuards(record);
+  record->length[column] = length;
+  record->fields = column + 1;
+  EndFields(record);
   return any ? 1 : 0;
 }
 

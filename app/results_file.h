@@ -142,8 +142,6 @@ class ResultsReader {
   bool failed() const { return failed_; }
 
  private:
-  int NextByte();
-  int PeekByte();
   bool Fill();
 
   std::FILE* file_;
