@@ -3,19 +3,38 @@
 // record and a chart of their standing over time. The program streams the
 // results file's rows into it as JSON data; the page's own script groups,
 // sorts and draws them.
+//
+// The page's data, the one description of it (the script's table of field
+// indices follows it):
+//   about (element "corvane-about"): {"host", "program", "results": the
+//     results file, "newestWalk", "written": times as "2026-12-09T06:30:05Z"
+//     ("" for no walk), "days": the days of walks carried, kReportPageDays}
+//   rows (element "corvane-rows"): the rows of the walks that started at
+//     most kReportPageDays before the newest walk, in the file's order, each
+//     walk's time written once before its rows, "" before rows of no walk
+//     (unattributed answers):
+//       ["2026-12-09T06:30:05Z", row, row, ..., "", row, ...]
+//     a row is an array of the results file's fields:
+//       0 player, 1 status,
+//       2 ladder wins, 3 ladder losses, 4 ladder disconnects,
+//       5 ladder rating or points, 6 ladder tag,
+//       7 normal wins, 8 normal losses, 9 normal disconnects,
+//       10 normal rating or points, 11 normal tag,
+//       and, for a row that is not a record only, 12 the answer and 13 the
+//       time it was read (a record's figures say its answer, and it counts
+//       at its walk's time).
+//     Figures are JSON numbers when they are plain ones of at most nine
+//     digits, strings otherwise; every text is a JSON string, unquoted and
+//     without the results file's formula guard.
 #ifndef CORVANE_APP_REPORT_PAGE_H_
 #define CORVANE_APP_REPORT_PAGE_H_
 
 #include <cstddef>
 
 #include "platform/environment.h"
+#include "platform/settings.h"
 
 namespace corvane {
-
-// The page carries the rows of the walks that started at most this many
-// days before the newest walk of the results file, so that it stays small
-// whatever the file's age.
-const int kReportPageDays = 400;
 
 // The longest page file name, temporary suffix included, the writer takes.
 const std::size_t kReportPagePathSize = 260;

@@ -197,9 +197,9 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
   } else if (stopping_) {
     ++answersWhileStopping_;
   }
-  bool newFile = false;
-  int written = results_.Append(row, &newFile);
-  if (!written) {
+  ResultsFileNews news = kResultsFileAsNamed;
+  int written = results_.Append(row, &news);
+  if (!written && !results_.refused()) {
     // Logged before the lines below, whose file calls may change the error
     // code; formatting in memory leaves it alone.
     char lost[kLogLineSize];
@@ -208,7 +208,7 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
     WriteLogWithError(lost, "Cannot write the results file %s",
                       results_.path());
   }
-  if (newFile) {
+  if (news == kResultsFileMoved) {
     std::printf(
         "\n%s has other columns than this program writes; "
         "the results go to %s \r\n",
@@ -218,6 +218,17 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
         "the results go to %s",
         variant_.resultsFile, results_.path());
   }
+  if (news == kResultsFileRefused) {
+    std::printf(
+        "\n%s and every file up to %s have other columns than this program "
+        "writes; the results are not written \r\n",
+        variant_.resultsFile, results_.path());
+    WriteLog(
+        "The results file %s and every file up to %s have other columns "
+        "than this program writes; the results are not written",
+        variant_.resultsFile, results_.path());
+  }
+  // A refusal is told once above: no file takes rows for the rest of the run.
   if (!written) return;
   NoteResultsRowWritten(results_.path());
 }

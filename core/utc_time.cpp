@@ -28,7 +28,49 @@ void CivilDate(std::int64_t days, int* year, int* month, int* day) {
   *year = static_cast<int>(yearOfEra + era * 400 + (*month <= 2 ? 1 : 0));
 }
 
+// Reads `count` decimal digits at `text` into *value.
+bool ReadDigits(const char* text, int count, int* value) {
+  *value = 0;
+  for (int i = 0; i < count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    *value = *value * 10 + (text[i] - '0');
+  }
+  return true;
+}
+
 }  // namespace
+
+std::int64_t DaysFromCivil(int year, int month, int day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t yearOfEra = year - era * 400;
+  const std::int64_t dayOfYear =
+      (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const std::int64_t dayOfEra =
+      yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+int ParseUtcTime(const char* text, std::size_t length, std::int64_t* seconds) {
+  if (length != kUtcTimeTextSize - 1) return 0;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (!ReadDigits(text, 4, &year) || text[4] != '-' ||
+      !ReadDigits(text + 5, 2, &month) || text[7] != '-' ||
+      !ReadDigits(text + 8, 2, &day) || text[10] != 'T' ||
+      !ReadDigits(text + 11, 2, &hour) || text[13] != ':' ||
+      !ReadDigits(text + 14, 2, &minute) || text[16] != ':' ||
+      !ReadDigits(text + 17, 2, &second) || text[19] != 'Z') {
+    return 0;
+  }
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
+      minute > 59 || second > 60) {
+    return 0;
+  }
+  const std::int64_t secondOfDay =
+      (static_cast<std::int64_t>(hour) * 60 + minute) * 60 + second;
+  *seconds = DaysFromCivil(year, month, day) * kSecondsPerDay + secondOfDay;
+  return 1;
+}
 
 void FormatUtcTime(std::int64_t seconds, char (&text)[kUtcTimeTextSize]) {
   if (seconds < 0) seconds = 0;

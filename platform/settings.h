@@ -96,6 +96,14 @@ const int kMemberNameLimit = 100;
 // one request every 5 s. Answers to requests past it are unattributed.
 const int kRequestQueueCapacity = 2048;
 
+// --- Files the program keeps ---------------------------------------------
+// The report page carries the walks of this many days before the newest:
+// over a year of history, and a page that stays small however old the file.
+const int kReportPageDays = 400;
+// A results file with other columns is left alone for "<name>-2.csv" up to
+// this number: enough for any folder, and the file name stays short.
+const int kLastNewFileNumber = 99;
+
 }  // namespace corvane
 
 #endif  // CORVANE_PLATFORM_SETTINGS_H_

@@ -97,6 +97,19 @@ TEST(ReportPage, CarriesTheLastFourHundredDaysOfWalksEachTimeOnce) {
       PageRows(environment, results));
 }
 
+// The page reads the file through the results file's reader: a file saved
+// with a byte-order mark and LF line ends, and names without their guard.
+TEST(ReportPage, ReadsASavedFileAndShowsNamesAsTheMembersListGivesThem) {
+  ScratchDirectory scratch;
+  RecordingEnvironment environment;
+  const auto lf = [](std::string row) { return row.replace(row.size() - 2, 2, "\n"); };
+  EXPECT_EQ(R"(["2026-12-09T06:30:05Z",["-Zed-","unknown",7,3,0,1543,"A+","","","","","","Invalid user.",)"
+            R"("2026-12-09T06:30:05Z"],["\u0027x","unknown",7,3,0,1543,"A+","","","","","","=1",)"
+            R"("2026-12-09T06:30:05Z"]])",
+            PageRows(environment, "\xEF\xBB\xBF" + lf(kHeader) + lf(Row("2026-12-09T06:30:05Z", "'-Zed-")) +
+                                      lf(Row("2026-12-09T06:30:05Z", "''x", "unknown", "'=1"))));
+}
+
 TEST(ReportPage, AFailedWriteLeavesTheOldPageAndNoTemporaryFile) {
   ScratchDirectory scratch;
   RecordingEnvironment environment;

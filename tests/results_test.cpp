@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 namespace corvane {
 namespace {
 
+using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::ScratchDirectory;
 using testing_support::ScriptedEnvironment;
@@ -30,13 +30,17 @@ const char kNoCode1[] = "This game does not support win/loss records.";
 const char kNoCode2[] = "You must supply a user name and a valid program ID.";
 const char kNoCode3[] = "Example: /stats joe STAR";
 
+int Count(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 std::string CsvRow(const ResultRow& row) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), std::fclose);
-  EXPECT_EQ(1, WriteCsvRow(file.get(), row));
-  std::string text(static_cast<std::size_t>(std::ftell(file.get())), '\0');
-  std::rewind(file.get());
-  EXPECT_EQ(text.size(), std::fread(&text[0], 1, text.size(), file.get()));
-  return text;
+  static char line[kResultsLineSize];
+  std::size_t length = 0;
+  EXPECT_EQ(1, FormatResultsRow(row, line, sizeof(line), &length));
+  return std::string(line, length);
 }
 
 // "wins,losses,disconnects,rating,tag" of a games line; "-" when the line is
@@ -220,11 +224,11 @@ TEST(ResultsFile, QuotesAndDefusesTextsAndWritesTheHeaderOnce) {
   CopyText(row.ladder.tag, "=1+1");
   CopyText(row.answer, "say \"hi\", |\r\n@x");
   ResultsFile results("BroodWar.csv");
-  bool newFile = true;
-  ASSERT_EQ(1, results.Append(row, &newFile));
-  EXPECT_FALSE(newFile);
+  ResultsFileNews news = kResultsFileMoved;
+  ASSERT_EQ(1, results.Append(row, &news));
+  EXPECT_EQ(kResultsFileAsNamed, news);
   ClearResultRow(&row);
-  ASSERT_EQ(1, results.Append(row, &newFile));
+  ASSERT_EQ(1, results.Append(row, &news));
   EXPECT_EQ(std::string(kResultsHeader) +
                 "\r\n2026-12-09T06:30:05Z,2026-12-09T06:31:06Z,'-Zed-,record,,,,,'=1+1,,,,,,"
                 "\"say \"\"hi\"\", |\r\n@x\"\r\n,,,unattributed,,,,,,,,,,,\r\n",
@@ -239,14 +243,97 @@ TEST(ResultsFile, AFileWithOtherColumnsIsLeftAloneForANewOne) {
   ResultRow row;
   ClearResultRow(&row);
   ResultsFile results("BroodWar.csv");
-  bool newFile = false;
-  ASSERT_EQ(1, results.Append(row, &newFile));
-  EXPECT_TRUE(newFile);
-  ASSERT_EQ(1, results.Append(row, &newFile));
-  EXPECT_FALSE(newFile) << "told once";
+  ResultsFileNews news = kResultsFileAsNamed;
+  ASSERT_EQ(1, results.Append(row, &news));
+  EXPECT_EQ(kResultsFileMoved, news);
+  ASSERT_EQ(1, results.Append(row, &news));
+  EXPECT_EQ(kResultsFileAsNamed, news) << "told once";
   EXPECT_STREQ("BroodWar-3.csv", results.path());
   EXPECT_EQ("when,who\r\n", ReadFile("BroodWar.csv"));
   EXPECT_EQ(std::string(kResultsHeader) + "\n" + CsvRow(row) + CsvRow(row), ReadFile("BroodWar-3.csv"));
+}
+
+// Each text field, guarded or not, comes back from the reader as the writer
+// was given it; the file shows the guard a spreadsheet needs.
+TEST(ResultsFile, EveryTextRoundTripsThroughTheGuardAndTheQuotes) {
+  ScratchDirectory scratch;
+  const struct {
+    const char* text;
+    const char* field;  // as the file has it
+  } cases[] = {
+      {"=1+1", "'=1+1"},       {"+1", "'+1"}, {"-Zed-", "'-Zed-"}, {"@x", "'@x"},
+      {"'x", "''x"},           {"''", "'''"}, {"x=1", "x=1"},      {"a,\"b\"", "\"a,\"\"b\"\"\""},
+      {"-\r\n", "\"'-\r\n\""}, {"", ""},
+  };
+  ResultsFile results("BroodWar.csv");
+  std::string expected = std::string(kResultsHeader) + "\r\n";
+  for (const auto& c : cases) {
+    ResultRow row;
+    ClearResultRow(&row);
+    CopyText(row.player, c.text);
+    CopyText(row.normal.tag, c.text);
+    CopyText(row.answer, c.text);
+    ResultsFileNews news;
+    ASSERT_EQ(1, results.Append(row, &news));
+    expected += std::string(",,") + c.field + ",unattributed,,,,,,,,,," + c.field + "," + c.field + "\r\n";
+  }
+  EXPECT_EQ(expected, ReadFile("BroodWar.csv"));
+  ResultsReader reader;
+  ASSERT_EQ(1, reader.Open("BroodWar.csv"));
+  static ResultsRecord record;
+  for (const auto& c : cases) {
+    ASSERT_EQ(1, reader.Next(&record));
+    EXPECT_EQ(kResultsColumnCount, record.fields);
+    for (ResultsColumn column : {kColumnPlayer, kColumnNormalTag, kColumnAnswer}) {
+      EXPECT_EQ(c.text, std::string(record.field[column], record.length[column])) << c.field;
+    }
+    EXPECT_STREQ("unattributed", record.field[kColumnStatus]);
+  }
+  EXPECT_EQ(0, reader.Next(&record));
+  EXPECT_FALSE(reader.failed());
+}
+
+// Files a spreadsheet or an editor saved, or a cut last line: the reader
+// reads them, the writer appends CR LF rows, never joining a line.
+TEST(ResultsFile, AByteOrderMarkLfLineEndsAndACutLastLineAreTaken) {
+  ScratchDirectory scratch;
+  ResultRow row;
+  ClearResultRow(&row);
+  CopyText(row.player, "bob");
+  const std::string added = CsvRow(row);
+  const std::string header = kResultsHeader;
+  const struct {
+    std::string before;    // the file as found
+    std::string appended;  // what Append adds
+    std::vector<std::string> players;
+  } cases[] = {
+      {"\xEF\xBB\xBF" + header + "\r\n,,alice,record\r\n", added, {"alice", "bob"}},
+      {header + "\n,,alice,record\n,,\"a\nb\",record\n", added, {"alice", "a\nb", "bob"}},
+      {"\xEF\xBB\xBF" + header + "\n,,alice,record", "\r\n" + added, {"alice", "bob"}},
+      {header, "\r\n" + added, {"bob"}},
+      {"\xEF\xBB\xBF", header + "\r\n" + added, {"bob"}},
+      {"", header + "\r\n" + added, {"bob"}},
+  };
+  static ResultsRecord record;
+  for (const auto& c : cases) {
+    WriteFile("BroodWar.csv", c.before);
+    ResultsFile results("BroodWar.csv");
+    ResultsFileNews news;
+    ASSERT_EQ(1, results.Append(row, &news)) << c.before;
+    EXPECT_EQ(kResultsFileAsNamed, news) << c.before;
+    EXPECT_EQ(c.before + c.appended, ReadFile("BroodWar.csv"));
+    ResultsReader reader;
+    ASSERT_EQ(1, reader.Open("BroodWar.csv")) << c.before;
+    std::vector<std::string> players;
+    while (reader.Next(&record)) players.push_back(record.field[kColumnPlayer]);
+    EXPECT_EQ(c.players, players) << c.before;
+  }
+  for (const char* foreign : {"walk,time\r\n", "\xEF\xBB\xBFwalk,time,player\r\n", "x"}) {
+    WriteFile("Other.csv", std::string(foreign) + ",,alice\r\n");
+    ResultsReader reader;
+    EXPECT_EQ(0, reader.Open("Other.csv")) << foreign;
+    EXPECT_TRUE(reader.opened());
+  }
 }
 
 // The bot's hooks: requests the walk sent, answers read by the receive loop,
@@ -283,6 +370,37 @@ TEST(StatCheckBotResults, AWalkAndItsAnswersBecomeRowsOfTheResultsFile) {
   EXPECT_NE(std::string::npos, out.find("\n" + moved + " \r\n")) << out;
   EXPECT_NE(std::string::npos,
             WithoutLogTimes(ReadFile("corvane.log")).find("The results file " + moved + "\r\n"));
+}
+
+TEST(StatCheckBotResults, WhenEveryFileHasOtherColumnsNoRowIsWrittenAndThatIsToldOnce) {
+  ScratchDirectory scratch;
+  ScriptedEnvironment environment;
+  StatCheckBot bot(kBroodWarVariant, environment);
+  WriteFile("configuration.txt", "statbot secret1 Clan\n");
+  WriteFile("bwmembers.txt", "Members\nalice\nbob\n");
+  WriteFile("BroodWar.csv", "walk,time\r\n");
+  for (int number = 2; number <= 99; ++number) {
+    WriteFile("BroodWar-" + std::to_string(number) + ".csv", "\xEF\xBB\xBFsomething else\n");
+  }
+  ASSERT_EQ(1, bot.OpenLog("corvane.log"));
+  bot.Configure("statbot", "secret1", "127.0.0.1", 6112);
+  ASSERT_EQ(1, bot.Connect());
+  environment.Script({"1007 CHANNEL \"Clan\"\r\n1018 INFO \"alice's record:\"\r\n"});
+  testing::internal::CaptureStdout();
+  bot.ReceiveLoop();
+  bot.ConnectionEnded();  // bob's row too
+  const std::string out = testing::internal::GetCapturedStdout();
+  bot.CloseLog();
+  const std::string told =
+      "BroodWar.csv and every file up to BroodWar-99.csv have other columns than this program writes; "
+      "the results are not written";
+  EXPECT_EQ(1, Count(out, told + " \r\n")) << out;
+  const std::string log = WithoutLogTimes(ReadFile("corvane.log"));
+  EXPECT_EQ(1, Count(log, "The results file " + told + "\r\n")) << log;
+  EXPECT_EQ(std::string::npos, log.find("Cannot write")) << log;
+  EXPECT_EQ("walk,time\r\n", ReadFile("BroodWar.csv"));
+  EXPECT_EQ("\xEF\xBB\xBFsomething else\n", ReadFile("BroodWar-99.csv"));
+  EXPECT_FALSE(FileExists("BroodWar.html"));
 }
 
 }  // namespace

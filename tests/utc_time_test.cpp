@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace corvane {
@@ -25,6 +26,17 @@ TEST(UtcTime, WritesTheCalendarDateAcrossLeapYearsAndClampsTheRange) {
     char text[kUtcTimeTextSize];
     FormatUtcTime(c.seconds, text);
     EXPECT_EQ(std::string(c.text), text) << c.seconds;
+    std::int64_t back = -1;
+    ASSERT_EQ(1, ParseUtcTime(c.text, std::strlen(c.text), &back)) << c.text;
+    if (c.seconds >= 0 && c.seconds <= 253402300799) {
+      EXPECT_EQ(c.seconds, back) << c.text;
+    }
+  }
+  for (const char* wrong : {"2026-12-09 06:30:05Z", "2026-13-09T06:30:05Z", "2026-12-09T24:00:00Z",
+                            "2026-12-09T06:30:05", "+026-12-09T06:30:05Z", "2026-12-09T06:30:05ZZ"}) {
+    std::int64_t seconds = 7;
+    EXPECT_EQ(0, ParseUtcTime(wrong, std::strlen(wrong), &seconds)) << wrong;
+    EXPECT_EQ(7, seconds) << wrong;
   }
 }
 

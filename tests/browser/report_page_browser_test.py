@@ -8,6 +8,7 @@ BOT is a test build of BWCorvane whose server is 127.0.0.1:PORT; CHATD the
 stand-in server, started on that port.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -31,6 +32,8 @@ HOSTILE_ANSWER = b'"<!--<script>window.pwned=2</script>\x01\x1b[31m \xe2\x80\xa8
 
 
 def csv_field(value):
+    if value[:1] in (b"=", b"+", b"-", b"@", b"'"):
+        value = b"'" + value  # the writer's formula guard
     if any(c in value for c in b',"\r\n'):
         return b'"' + value.replace(b'"', b'""') + b'"'
     return value
@@ -48,6 +51,7 @@ def record(walk, player, wins, losses, rating, normal_wins=b"3"):
 
 
 OLD, FIRST, SECOND = b"2025-10-01T06:00:00Z", b"2026-11-09T06:00:00Z", b"2026-12-09T06:00:00Z"
+WRITTEN = b"2026-12-09T06:02:00Z"  # when the pages are taken to be written
 # Two walks a month apart: alice played and gained, bob1 did not play, carol
 # left the server; a walk beyond the 400 days carries a player no longer seen.
 TWO_WALKS = (HEADER.encode() + record(OLD, b"ancient", b"1", b"1", b"900")
@@ -74,12 +78,19 @@ class PageTestCase(unittest.TestCase):
     def tearDownClass(cls):
         cls.browser.quit()
 
-    def open_page(self, name, contents):
+    def open_page(self, name, contents, written=WRITTEN):
+        """Writes the page of `contents` as if at the time `written`: the
+        page counts its ages to that."""
         results = os.path.join(OUTPUT, name + ".csv")
         page = os.path.join(OUTPUT, name + ".html")
         with open(results, "wb") as file:
             file.write(contents)
         self.browser.write_page(WRITER, results, page)
+        with open(page, "rb") as file:
+            text = file.read()
+        text = re.sub(rb'"written":"[^"]*"', b'"written":"' + written + b'"', text, count=1)
+        with open(page, "wb") as file:
+            file.write(text)
         self.browser.open(page)
         return page
 
@@ -102,7 +113,7 @@ class ReportPageTest(PageTestCase):
         alice = self.cells("alice")
         self.assertEqual(["alice", "record", "7", "3", "0", "1543"], alice[:6])
         self.assertEqual(["+43", "+2", "played since the previous walk"], alice[-3:])
-        self.assertEqual(["0", "0", "inactive for at least 30 days"], self.cells("bob1")[-3:])
+        self.assertEqual(["0", "0", "no new games since the previous walk, 30 days ago"], self.cells("bob1")[-3:])
         # carol's last record is shown, marked stale, beside her new status.
         self.assertEqual(["carol", "unknown", "0", "1", "0", "1000"], self.cells("carol")[:6])
         self.assertNotIn("ancient", self.browser.source())
@@ -165,6 +176,64 @@ class ReportPageTest(PageTestCase):
         self.assertEqual(["none (answer read 2026-12-09T07:00:00Z)", "(none)", "answer of no known request",
                           "zed's record: | ..."], self.browser.run(
             "return [...document.querySelector('#others tbody tr').cells].map(td => td.textContent)"))
+
+    def test_the_activity_says_what_is_true_with_ages_from_the_pages_time(self):
+        walks = [b"2026-11-01T06:00:00Z", b"2026-11-16T06:00:00Z", b"2026-12-09T05:00:00Z", b"2026-12-09T06:00:00Z"]
+        wins = {b"steady": b"1111", b"recent": b"1222", b"lately": b"1233", b"single": b"---9"}
+        results = HEADER.encode()
+        for index, walk in enumerate(walks):
+            for player, figures in wins.items():
+                if figures[index:index + 1] != b"-":
+                    results += record(walk, player, figures[index:index + 1], b"0", b"1000")
+        cases = [  # the page's time, then each player's activity
+            (b"2026-12-09T06:02:00Z", {"steady": "no new games for at least 38 days",
+                                       "recent": "no new games for 23 days",
+                                       "lately": "no new games since the previous walk, 1 hour ago",
+                                       "single": "first record, 2 minutes ago"}),
+            (b"2026-12-09T06:00:30Z", {"lately": "no new games since the previous walk, 1 hour ago",
+                                       "single": "first record, just now"}),
+            (b"2026-12-10T07:00:00Z", {"steady": "no new games for at least 39 days",
+                                       "recent": "no new games for 24 days",
+                                       "lately": "no new games since the previous walk, 1 day ago",
+                                       "single": "first record, 1 day ago"}),
+            (b"2026-12-09T08:00:00Z", {"lately": "no new games since the previous walk, 3 hours ago"}),
+        ]
+        for written, expected in cases:
+            self.open_page("activity", results, written)
+            self.assertEqual(expected, {player: self.cells(player)[-1] for player in expected}, written)
+        self.open_page("activity", HEADER.encode() + record(walks[2], b"a", b"1", b"0", b"1000")
+                       + record(walks[3], b"a", b"2", b"0", b"1010"))
+        self.assertEqual("played since the previous walk", self.cells("a")[-1])
+
+    def test_walks_under_a_day_apart_show_times_on_the_chart(self):
+        results = HEADER.encode()
+        for minute in range(0, 50, 10):
+            results += record(b"2026-12-09T06:%02d:00Z" % minute, b"alice", b"%d" % minute, b"0", b"%d" % (1500 + minute))
+        self.open_page("minutes", results, b"2026-12-09T07:00:00Z")
+        ticks = self.browser.run("return Chart.getChart('history').scales.x.ticks.map(t => t.label)")
+        labels = [" ".join(t) if isinstance(t, list) else t for t in ticks]
+        self.assertEqual(len(labels), len(set(labels)), labels)
+        self.assertTrue(labels[0].startswith("2026-12-09 06:"), labels)
+        self.assertTrue(all(label[-5:-3].isdigit() and label[-3] == ":" for label in labels), labels)
+        self.open_page("chart-days", TWO_WALKS)
+        ticks = self.browser.run("return Chart.getChart('history').scales.x.ticks.map(t => t.label)")
+        self.assertTrue(all(len(t) == 10 and t[4] == "-" for t in ticks), ticks)
+
+    def test_texts_from_the_file_are_never_taken_for_the_pages_own(self):
+        self.open_page("inherited", HEADER.encode() + row(SECOND, b"-Zed-", b"constructor", answer=b"=1+1")
+                       + row(SECOND, b"'x", b"__proto__", answer=b"'") + record(SECOND, b"@at", b"1", b"0", b"1000"))
+        self.assertEqual(["-Zed-", "'x", "@at"], self.members())
+        self.assertEqual(["-Zed-", "constructor"], self.cells("-Zed-")[:2])
+        self.assertEqual(["constructor", "__proto__"], self.browser.run(
+            "return [...document.querySelectorAll('#members tbody tr')].slice(0, 2).map(tr => tr.cells[1].title)"))
+        self.assertEqual([["'x", "__proto__", "'"], ["-Zed-", "constructor", "=1+1"]], self.browser.run(
+            "return [...document.querySelectorAll('#others tbody tr')].map(tr => [...tr.cells].slice(1).map(td => td.textContent))"))
+        self.assertEqual(["@at"], self.browser.run(
+            "return Chart.getChart('history').data.datasets.map(d => d.label)"))
+        self.browser.type("#filter", "-z")
+        self.assertEqual(["-Zed-"], self.browser.run("return [...document.querySelectorAll('#members tbody tr')]"
+                                                     ".filter(tr => !tr.hidden).map(tr => tr.getAttribute('data-player'))"))
+        self.assertEqual([], self.browser.errors())
 
 
 class BotPageTest(PageTestCase):
