@@ -14,6 +14,7 @@
 #include "app/product_variant.h"
 #include "app/stat_check_bot.h"
 #include "tests/program_fixture.h"
+#include "tests/server_texts.h"
 
 namespace corvane {
 namespace {
@@ -51,7 +52,7 @@ class BadFilesTest : public ProgramTest {
   }
 
   // Places the bot in its home channel again: a new walk begins.
-  void EnterHomeChannelAgain() { server_->SendToAll("1007 CHANNEL \"Clan\"\r\n"); }
+  void EnterHomeChannelAgain() { server_->SendToAll(server::texts::kClanChannel); }
 
   bool StillRunning() { return bot_->Wait(0ms) == -1; }
 };

@@ -292,7 +292,7 @@ TEST_F(HostileServerTest, MalformedLinesOneAfterAnotherOnOneConnection) {
   // None of it ended the connection, and the bot still walks its list.
   const std::string walked = "Reading name: bob\n";
   const int walks = CountOf(bot_->Stdout(), walked);
-  server_->SendToAll("1007 CHANNEL \"Clan\"\r\n");
+  server_->SendToAll(texts::kClanChannel);
   EXPECT_TRUE(server_->WaitFor(
       [&](const server::ChatServer&) { return CountOf(bot_->Stdout(), walked) > walks; }, 20s));
   EXPECT_EQ(1, server_->ConnectionCount());

@@ -410,7 +410,7 @@ TEST_F(ProgramTest, AWalkCutByALostConnectionStopsAndTheBotReconnectsAtOnce) {
   ServerOptions options;
   options.scripts.push_back([&cut](server::ScriptedConnection& c) {
     if (!c.Welcome()) return;
-    c.Send("1007 CHANNEL \"Clan\"\r\n");
+    c.Send(server::texts::kClanChannel);
     if (!c.ReadUntil("/stats player_a SEXP")) return;
     cut = std::chrono::steady_clock::now().time_since_epoch().count();
     c.Reset();
