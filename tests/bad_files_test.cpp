@@ -14,6 +14,7 @@
 #include "app/product_variant.h"
 #include "app/stat_check_bot.h"
 #include "tests/program_fixture.h"
+#include "tests/server_texts.h"
 
 namespace corvane {
 namespace {
@@ -51,7 +52,7 @@ class BadFilesTest : public ProgramTest {
   }
 
   // Places the bot in its home channel again: a new walk begins.
-  void EnterHomeChannelAgain() { server_->SendToAll("1007 CHANNEL \"Clan\"\r\n"); }
+  void EnterHomeChannelAgain() { server_->SendToAll(server::texts::kClanChannel); }
 
   bool StillRunning() { return bot_->Wait(0ms) == -1; }
 };
@@ -152,37 +153,44 @@ TEST_F(BadFilesTest, MembersListWithoutAnyLineEnd) {
   EXPECT_TRUE(StillRunning());
 }
 
-TEST_F(BadFilesTest, MembersListThatIsAFolder) {
-  // A folder cannot be read on any system: it is a missing list, as it has
-  // always been on Windows.
-  std::remove("bwmembers.txt");
-  ASSERT_EQ(0, mkdir("bwmembers.txt", 0700));
+// A members list the program cannot open: it ends with its own error, and
+// no request is sent.
+struct UnopenableListCase {
+  const char* name;
+  bool needsNonRoot;  // file permissions do not stop root from reading
+  int (*prepare)();   // makes bwmembers.txt unopenable; 0 on success
+  void (*restore)();
+  friend void PrintTo(const UnopenableListCase& c, std::ostream* out) { *out << c.name; }
+};
+
+const UnopenableListCase kUnopenableLists[] = {
+    // A folder cannot be read on any system: it is a missing list, as it has
+    // always been on Windows.
+    {"MembersListThatIsAFolder", false,
+     [] { return std::remove("bwmembers.txt") + mkdir("bwmembers.txt", 0700); }, [] {}},
+    {"MembersListMissing", false, [] { return std::remove("bwmembers.txt"); }, [] {}},
+    {"MembersListUnreadable", true, [] { return chmod("bwmembers.txt", 0); },
+     [] { chmod("bwmembers.txt", 0600); }},
+};
+
+class UnopenableListTest : public BadFilesTest, public testing::WithParamInterface<UnopenableListCase> {};
+
+TEST_P(UnopenableListTest, EndsWithTheListsError) {
+  const UnopenableListCase& c = GetParam();
+  if (c.needsNonRoot && geteuid() == 0) GTEST_SKIP() << "running as root: permissions do not stop root";
+  ASSERT_EQ(0, c.prepare());
   StartServer();
   Run(CORVANE_BW_FAST);
   EXPECT_EQ(1, bot_->Wait(20s));
   EXPECT_EQ(kBroodWarVariant.membersListError, bot_->Stderr());
   for (const std::string& line : LinesOf(1)) EXPECT_EQ(std::string::npos, line.find("/stats"));
+  c.restore();
 }
 
-TEST_F(BadFilesTest, MembersListMissing) {
-  std::remove("bwmembers.txt");
-  StartServer();
-  Run(CORVANE_BW_FAST);
-  EXPECT_EQ(1, bot_->Wait(20s));
-  EXPECT_EQ(kBroodWarVariant.membersListError, bot_->Stderr());
-}
-
-TEST_F(BadFilesTest, MembersListUnreadable) {
-  if (geteuid() == 0) {
-    GTEST_SKIP() << "running as root: file permissions do not stop root from reading";
-  }
-  ASSERT_EQ(0, chmod("bwmembers.txt", 0));
-  StartServer();
-  Run(CORVANE_BW_FAST);
-  EXPECT_EQ(1, bot_->Wait(20s));
-  EXPECT_EQ(kBroodWarVariant.membersListError, bot_->Stderr());
-  chmod("bwmembers.txt", 0600);
-}
+INSTANTIATE_TEST_SUITE_P(BadFiles, UnopenableListTest, testing::ValuesIn(kUnopenableLists),
+                         [](const testing::TestParamInfo<UnopenableListCase>& info) {
+                           return info.param.name;
+                         });
 
 // --- the logs ------------------------------------------------------------
 
@@ -269,15 +277,6 @@ class CountingEnvironment : public testing_support::ScriptedEnvironment {
   void Sleep(unsigned) override {}
 };
 
-long ResidentKb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
 TEST(MembersListWalk, AMillionNamesInFlatMemory) {
   testing_support::ScratchDirectory scratch;
   CountingEnvironment environment;
@@ -302,10 +301,10 @@ TEST(MembersListWalk, AMillionNamesInFlatMemory) {
     list << "Members\n";
     for (int i = 0; i < 1000000; ++i) list << "player" << i << "\n";
   }
-  long before = ResidentKb();
+  long before = testing_support::StatusFieldKb("self", "VmRSS");
   long commandsBefore = environment.commands;
   bot.WalkMembersList();
-  long after = ResidentKb();
+  long after = testing_support::StatusFieldKb("self", "VmRSS");
   std::fflush(stdout);
   dup2(console, 1);
   close(console);

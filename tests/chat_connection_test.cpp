@@ -282,9 +282,14 @@ TEST(ChatConnection, SendFailsCleanlyOnAClosedPeerAndOnOverlongLines) {
   connection.Configure("bot", "pw", "127.0.0.1", chat->Port());
   EXPECT_EQ(0, connection.Send("/join x\r\n")) << "no socket yet";
   ASSERT_EQ(1, connection.Connect());
-  // The first sends may still be taken by the kernel; a reset follows.
+  ASSERT_TRUE(chat->WaitFor([](const server::ChatServer& s) { return s.ConnectionEnded(1); },
+                            std::chrono::seconds(20)))
+      << "the stand-in never closed";
+  // The peer is closed now, but the first sends may still be taken by the
+  // kernel until its reset comes back: send until one fails.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   int result = 1;
-  for (int i = 0; i < 50 && result == 1; ++i) {
+  while (result == 1 && std::chrono::steady_clock::now() < deadline) {
     result = connection.Send("%s\r\n", std::string(200, 'x').c_str());
     usleep(1000);
   }

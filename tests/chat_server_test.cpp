@@ -25,6 +25,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/server_texts.h"
+#include "tests/test_support.h"
 
 namespace corvane::server {
 namespace {
@@ -759,16 +760,6 @@ TEST(ChatdTest, LogsReceivedLinesAndStopsOnSigterm) {
   std::remove(players.c_str());
 }
 
-// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"); -1 when unreadable.
-long StatusKb(pid_t pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  }
-  return -1;
-}
-
 // chatd keeps at most LineCutter::kLongestKept bytes of a line, records
 // nothing unless asked, and so stays small however long a line grows. The
 // bound: the program's own size (about 4 MiB resident) and its threads, far
@@ -787,8 +778,8 @@ TEST(ChatdTest, AHundredMegabytesWithoutALineEndLeaveItsMemorySmall) {
   ASSERT_TRUE(c.Send("\r\n"));
   ASSERT_TRUE(c.WaitFor("\r\nPassword: ", mark, kWait * 3));
   EXPECT_EQ(c.Since(mark), std::string(2048, 'x') + "\r\nPassword: ") << "the line was cut at 2048 bytes";
-  const long peak = StatusKb(chatd.Pid(), "VmHWM");
-  const long now = StatusKb(chatd.Pid(), "VmRSS");
+  const long peak = corvane::testing_support::StatusFieldKb(std::to_string(chatd.Pid()), "VmHWM");
+  const long now = corvane::testing_support::StatusFieldKb(std::to_string(chatd.Pid()), "VmRSS");
   std::cout << "chatd after a 100 MiB line: VmRSS " << now << " KiB, VmHWM " << peak << " KiB\n";
   EXPECT_GT(peak, 0);
   EXPECT_LT(peak, kBoundKb);

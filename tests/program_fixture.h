@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/product_variant.h"
 #include "server/chat_server.h"
 #include "tests/bot_process.h"
 #include "tests/test_support.h"
@@ -174,10 +175,15 @@ class ProgramTest : public testing::Test {
                             timeout);
   }
 
-  // Fails for every file in the test's folder that is not the program's.
+  // Fails for every file in the test's folder that is not one of either
+  // program's: its configuration, its own log, and each variant's files,
+  // the report page's temporary among them.
   void ExpectOnlyOwnFiles() const {
-    const std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "scmembers.txt", "corvane.log",
-                                       "BroodWar.log",      "BroodWar.csv",  "BroodWar.html"};
+    std::set<std::string> own = {"configuration.txt", "corvane.log"};
+    for (const ProductVariant* variant : {&kBroodWarVariant, &kStarcraftVariant}) {
+      own.insert({variant->resultLogFile, variant->resultsFile, variant->membersListFile,
+                  variant->reportPageFile, std::string(variant->reportPageFile) + ".tmp"});
+    }
     for (const auto& entry : std::filesystem::directory_iterator(scratch_.path())) {
       const std::string name = entry.path().filename().string();
       EXPECT_EQ(1u, own.count(name)) << "wrote outside its own files: " << name;

@@ -2,6 +2,7 @@
 #include <cerrno>
 
 #include "tests/program_fixture.h"
+#include "tests/server_texts.h"
 
 namespace corvane {
 namespace {
@@ -28,7 +29,7 @@ std::string RefusedLine(int count) {
 // bot closes the connection.
 void RefuseTheLogon(server::ScriptedConnection& c) {
   std::string line;
-  if (c.ReadLine(&line) && c.ReadLine(&line)) c.Send("\r\nLogin failed.\r\n\r\nUsername: ");
+  if (c.ReadLine(&line) && c.ReadLine(&line)) c.Send(server::texts::kLoginFailed);
   while (c.ReadLine(&line)) {
   }
 }
@@ -47,12 +48,51 @@ std::string WelcomeAndAnswers(const std::vector<std::string>& names, const std::
   return lines;
 }
 
-TEST_F(ProgramTest, BroodWarCheckLogsOnJoinsWalksOnceAndRecordsTheAnswers) {
+// Each program, as its own user sees it: its banner, its members list, its
+// product in the requests and its own result log.
+struct Variant {
+  const char* name;
+  const char* programName;
+  const char* program;
+  const char* bannerIndent;
+  const char* product;
+  const char* productCode;
+  std::vector<std::string> members;  // as the fixture's members list names them
+  const char* resultLog;
+  const char* otherResultLog;
+  friend void PrintTo(const Variant& v, std::ostream* out) { *out << v.name; }
+};
+
+const Variant kVariants[] = {
+    {"BroodWarCheckLogsOnJoinsWalksOnceAndRecordsTheAnswers",
+     "BWCorvane",
+     CORVANE_BW_FAST,
+     "\t\t",
+     "Brood War",
+     "SEXP",
+     {"alice", "bob"},
+     "BroodWar.log",
+     "Starcraft.log"},
+    {"StarcraftCheckUsesItsOwnProductListAndLog",
+     "SCCorvane",
+     CORVANE_SC_FAST,
+     "\t\t\t",
+     "Starcraft",
+     "STAR",
+     {"bob1"},
+     "Starcraft.log",
+     "BroodWar.log"},
+};
+
+class ProgramVariantTest : public ProgramTest, public testing::WithParamInterface<Variant> {};
+
+TEST_P(ProgramVariantTest, LogsOnJoinsWalksOnceAndRecordsTheAnswers) {
+  const Variant& v = GetParam();
   ServerOptions options;
   options.rawAfterWelcome = "1020 NEWS \"not handled\"\r\n";
   StartServer(options);
-  Run(CORVANE_BW_FAST);
-  ASSERT_TRUE(WaitForOutput(AnswerLines("bob", "SEXP", "INFO: ", " \r\n")));
+  Run(v.program);
+  ASSERT_TRUE(WaitForOutput(AnswerLines(v.members.back(), v.productCode, "INFO: ", " \r\n")));
   StopBot();
 
   std::string received;
@@ -62,35 +102,30 @@ TEST_F(ProgramTest, BroodWarCheckLogsOnJoinsWalksOnceAndRecordsTheAnswers) {
   EXPECT_EQ(0u, received.find("\x03\x04statbot\r\nsecret1\r\n/join Clan\r\n")) << received;
   // Placed in Chat at logon, the bot asks for its home channel again; the
   // server, which has already put it there, says nothing; one walk follows.
-  EXPECT_EQ((std::vector<std::string>{"\x03\x04statbot", "secret1", "/join Clan", "/join Clan ",
-                                      "/stats alice SEXP", "/stats bob SEXP"}),
-            LinesOf(1));
-  ExpectOneWalk(1, {"alice", "bob"});
+  std::vector<std::string> conversation = {"\x03\x04statbot", "secret1", "/join Clan", "/join Clan "};
+  std::string walked = "\nJoined Channel Clan \r\n";
+  for (const std::string& name : v.members) {
+    conversation.push_back("/stats " + name + " " + v.productCode);
+    walked += "Reading name: " + name + "\n";
+  }
+  EXPECT_EQ(conversation, LinesOf(1));
+  ExpectOneWalk(1, v.members, v.productCode);
 
   std::string out = bot_->Stdout();
-  EXPECT_EQ(0u, out.find(Banner("\t\t", "Brood War")));
+  EXPECT_EQ(0u, out.find(Banner(v.bannerIndent, v.product)));
   EXPECT_NE(std::string::npos, out.find("\n*** LOGGED ON AS: statbot *** \r\n"));
   EXPECT_NE(std::string::npos, out.find("\nJoined Channel Chat \r\n\n/join Clan \n"));
-  EXPECT_NE(std::string::npos,
-            out.find("\nJoined Channel Clan \r\nReading name: alice\nReading name: bob\n"));
-  EXPECT_NE(std::string::npos, out.find(AnswerLines("alice", "SEXP", "INFO: ", " \r\n")));
+  EXPECT_NE(std::string::npos, out.find(walked));
+  EXPECT_NE(std::string::npos, out.find(AnswerLines(v.members.front(), v.productCode, "INFO: ", " \r\n")));
 
-  EXPECT_EQ(WelcomeAndAnswers({"alice", "bob"}, "SEXP"), ReadFile("BroodWar.log"));
-  EXPECT_FALSE(FileExists("Starcraft.log"));
+  EXPECT_EQ(WelcomeAndAnswers(v.members, v.productCode), ReadFile(v.resultLog));
+  EXPECT_FALSE(FileExists(v.otherResultLog));
   EXPECT_NE(std::string::npos, ReadFile("corvane.log").find("Unhandled event ID 1020\r\n"))
       << "the diagnostic log keeps its slot after the first answer";
 }
 
-TEST_F(ProgramTest, StarcraftCheckUsesItsOwnProductListAndLog) {
-  StartServer();
-  Run(CORVANE_SC_FAST);
-  ASSERT_TRUE(WaitForOutput(AnswerLines("bob1", "STAR", "INFO: ", " \r\n")));
-  StopBot();
-  ExpectOneWalk(1, {"bob1"}, "STAR");
-  EXPECT_EQ(0u, bot_->Stdout().find(Banner("\t\t\t", "Starcraft")));
-  EXPECT_EQ(WelcomeAndAnswers({"bob1"}, "STAR"), ReadFile("Starcraft.log"));
-  EXPECT_FALSE(FileExists("BroodWar.log"));
-}
+INSTANTIATE_TEST_SUITE_P(Program, ProgramVariantTest, testing::ValuesIn(kVariants),
+                         [](const testing::TestParamInfo<Variant>& info) { return info.param.name; });
 
 TEST_F(ProgramTest, WalkOfTwentyNamesStaysWithinTheFloodLimit) {
   std::vector<std::string> names;
@@ -218,11 +253,13 @@ TEST_F(ProgramTest, RefusedJoinsArePrintedAndNotAnswered) {
   for (const std::string& line : LinesOf(1)) EXPECT_EQ(std::string::npos, line.find("/stats"));
 }
 
-TEST_F(ProgramTest, EndsWithStatusZeroAfterTenRefusedAttempts) {
+class EitherProgramTest : public ProgramTest, public testing::WithParamInterface<Variant> {};
+
+TEST_P(EitherProgramTest, EndsWithStatusZeroAfterTenRefusedAttempts) {
   // No server is listening: every connect is refused.
-  Run(CORVANE_BW_FAST);
+  Run(GetParam().program);
   EXPECT_EQ(0, bot_->Wait(20s));
-  EXPECT_EQ(Banner("\t\t", "Brood War"), bot_->Stdout());
+  EXPECT_EQ(Banner(GetParam().bannerIndent, GetParam().product), bot_->Stdout());
   const std::string port = std::to_string(CORVANE_TEST_SERVER_PORT);
   std::string story;
   for (int i = 0; i < 10; ++i) story += "Cannot connect to 127.0.0.1, port " + port + ": error code N\r\n";
@@ -238,11 +275,10 @@ TEST_F(ProgramTest, EndsWithStatusZeroAfterTenRefusedAttempts) {
   EXPECT_TRUE(log.find("error code " + std::to_string(ECONNREFUSED) + "\r\n") != std::string::npos ||
               log.find("error code 10061\r\n") != std::string::npos)
       << log;
-
-  Run(CORVANE_SC_FAST);
-  EXPECT_EQ(0, bot_->Wait(20s));
-  EXPECT_EQ(Banner("\t\t\t", "Starcraft"), bot_->Stdout());
 }
+
+INSTANTIATE_TEST_SUITE_P(Program, EitherProgramTest, testing::ValuesIn(kVariants),
+                         [](const testing::TestParamInfo<Variant>& info) { return info.param.programName; });
 
 TEST_F(ProgramTest, AWrongPasswordIsRefusedTenTimesAndEndsTheRunWithStatusOne) {
   ServerOptions options;
@@ -377,7 +413,7 @@ TEST_F(ProgramTest, AWalkCutByALostConnectionStopsAndTheBotReconnectsAtOnce) {
   ServerOptions options;
   options.scripts.push_back([&cut](server::ScriptedConnection& c) {
     if (!c.Welcome()) return;
-    c.Send("1007 CHANNEL \"Clan\"\r\n");
+    c.Send(server::texts::kClanChannel);
     if (!c.ReadUntil("/stats player_a SEXP")) return;
     cut = std::chrono::steady_clock::now().time_since_epoch().count();
     c.Reset();

@@ -3,7 +3,7 @@
 
 # The listener, recording, scripts and chatd, through real loopback sockets.
 add_executable(chat_server_test ${CMAKE_CURRENT_LIST_DIR}/chat_server_test.cpp)
-target_link_libraries(chat_server_test PRIVATE corvane_chat_server GTest::gmock GTest::gtest_main corvane_warnings)
+target_link_libraries(chat_server_test PRIVATE corvane_chat_server corvane_test_support GTest::gmock GTest::gtest_main corvane_warnings)
 # The chatd tests start the real program.
 target_compile_definitions(chat_server_test PRIVATE CORVANE_CHATD_PATH="$<TARGET_FILE:chatd>")
 add_dependencies(chat_server_test chatd)

@@ -12,12 +12,18 @@ inline const std::string kTopic = "1018 INFO \"Chat topic: This is the public ch
 // What follows the password of a logon the server does not take.
 inline const std::string kLoginFailed = "\r\nLogin failed.\r\n\r\nUsername: ";
 
+// `text` as a 1018 INFO line.
+inline std::string Info(const std::string& text) { return "1018 INFO \"" + text + "\"\r\n"; }
+
 // Each of `texts` as a 1018 INFO line.
 inline std::string InfoLines(const std::vector<std::string>& texts) {
   std::string out;
-  for (const std::string& t : texts) out += "1018 INFO \"" + t + "\"\r\n";
+  for (const std::string& t : texts) out += Info(t);
   return out;
 }
+
+// The home channel's event, as the tests' configuration names it.
+inline const std::string kClanChannel = "1007 CHANNEL \"Clan\"\r\n";
 
 // The burst after the password of a logon as `name`, with `accounts` known.
 inline std::string Welcome(const std::string& name, int accounts = 1) {

@@ -58,73 +58,68 @@ class StatCheckBotTest : public testing::Test {
   StatCheckBot bot_;
 };
 
-TEST_F(StatCheckBotTest, WalkSkipsTheHeadingAndSendsOneRequestPerPass) {
-  EXPECT_EQ("Reading name: alice\nReading name: bob\n", Walk("Members\nalice\nbob\n"));
-  EXPECT_EQ(Requests({"alice", "bob"}), environment_.sent);
-  EXPECT_EQ(Passes(3), environment_.sleeps) << "a final line end costs one more empty pass";
+// One walk of a members list and what it must send.
+struct WalkStep {
+  std::string list;
+  std::vector<std::string> requested;  // the names asked for, in order
+  int passes = -1;                     // the 5 s pauses taken; -1: not checked
+  const char* printed = nullptr;       // the console's text; null: not checked
+  const char* why = "";
+};
 
-  Walk("Members\nalice\nbob");
-  EXPECT_EQ(Requests({"alice", "bob"}), environment_.sent);
-  EXPECT_EQ(Passes(2), environment_.sleeps);
+struct WalkCase {
+  const char* name;
+  std::vector<WalkStep> steps;
+  friend void PrintTo(const WalkCase& c, std::ostream* out) { *out << c.name; }
+};
 
-  Walk("Members\r\nalice\r\nbob\r\n");
-  EXPECT_EQ(Requests({"alice", "bob"}), environment_.sent) << "CR LF is one line end";
-
-  Walk("\xEF\xBB\xBFMembers\n\nalice\n");
-  EXPECT_EQ(Requests({"Members", "alice"}), environment_.sent) << "no byte-order mark in a name";
-
-  Walk(
-      "Members\nal\x1A"
-      "ice\nbob\n");
-  EXPECT_EQ(Requests({"al\x1A"
-                      "ice",
-                      "bob"}),
-            environment_.sent)
-      << "0x1A is an ordinary byte";
-
-  Walk("Members\nhas space\n   \n");
-  EXPECT_EQ(Requests({"has space", "   "}), environment_.sent) << "spaces belong to the name";
+std::vector<WalkCase> WalkCases() {
+  const std::string h99(99, 'h'), h100(100, 'h');
+  return {
+      {"WalkSkipsTheHeadingAndSendsOneRequestPerPass",
+       {{"Members\nalice\nbob\n",
+         {"alice", "bob"},
+         3,
+         "Reading name: alice\nReading name: bob\n",
+         "a final line end costs one more empty pass"},
+        {"Members\nalice\nbob", {"alice", "bob"}, 2},
+        {"Members\r\nalice\r\nbob\r\n", {"alice", "bob"}, -1, nullptr, "CR LF is one line end"},
+        {"\xEF\xBB\xBFMembers\n\nalice\n", {"Members", "alice"}, -1, nullptr, "no byte-order mark in a name"},
+        {"Members\nal\x1Aice\nbob\n", {"al\x1Aice", "bob"}, -1, nullptr, "0x1A is an ordinary byte"},
+        {"Members\nhas space\n   \n", {"has space", "   "}, -1, nullptr, "spaces belong to the name"}}},
+      {"EmptyLinesSendNothingButAHeadingBeforeOneIsAName",
+       {{"Members\nalice\n\nbob\n", {"alice", "bob"}, 4}, {"Members\n\nalice\n", {"Members", "alice"}}}},
+      {"ShortListsAndTheEmptyList", {{"alice", {"alice"}, 1}, {"alice\n", {"alice"}}, {"", {}, 1, ""}}},
+      {"LongLinesNeverOverflowAndDoNotShiftLaterNames",
+       {{"Members\nalice\n" + std::string(150, 'x') + "\nbob\n", {"alice", std::string(100, 'x'), "bob"}},
+        // A first line of 100 characters or more: its first 100 are the
+        // first read.
+        {h100 + "rest\nbob\n", {"rest", "bob"}},
+        {h100 + "\nbob\n", {h100, "bob"}},
+        {h99 + "\r\nbob\r\n", {"bob"}, -1, nullptr, "a CR LF counts as one character of those 100"}}},
+      {"WalkIsPrintedAndSentVerbatimWithoutFormatting",
+       {{"Members\n%s%n\n", {"%s%n"}, -1, "Reading name: %s%n\n"}}},
+  };
 }
 
-TEST_F(StatCheckBotTest, EmptyLinesSendNothingButAHeadingBeforeOneIsAName) {
-  Walk("Members\nalice\n\nbob\n");
-  EXPECT_EQ(Requests({"alice", "bob"}), environment_.sent);
-  EXPECT_EQ(Passes(4), environment_.sleeps);
+class WalkTest : public StatCheckBotTest, public testing::WithParamInterface<WalkCase> {};
 
-  Walk("Members\n\nalice\n");
-  EXPECT_EQ(Requests({"Members", "alice"}), environment_.sent);
+TEST_P(WalkTest, SendsTheListsNames) {
+  for (const WalkStep& step : GetParam().steps) {
+    SCOPED_TRACE(testing::PrintToString(step.list));
+    const std::string printed = Walk(step.list);
+    if (step.printed != nullptr) {
+      EXPECT_EQ(step.printed, printed) << step.why;
+    }
+    EXPECT_EQ(Requests(step.requested), environment_.sent) << step.why;
+    if (step.passes >= 0) {
+      EXPECT_EQ(Passes(static_cast<std::size_t>(step.passes)), environment_.sleeps) << step.why;
+    }
+  }
 }
 
-TEST_F(StatCheckBotTest, ShortListsAndTheEmptyList) {
-  Walk("alice");
-  EXPECT_EQ(Requests({"alice"}), environment_.sent);
-  EXPECT_EQ(Passes(1), environment_.sleeps);
-  Walk("alice\n");
-  EXPECT_EQ(Requests({"alice"}), environment_.sent);
-  EXPECT_EQ("", Walk(""));
-  EXPECT_EQ("", environment_.sent);
-  EXPECT_EQ(Passes(1), environment_.sleeps);
-}
-
-TEST_F(StatCheckBotTest, LongLinesNeverOverflowAndDoNotShiftLaterNames) {
-  std::string longName(150, 'x');
-  Walk("Members\nalice\n" + longName + "\nbob\n");
-  EXPECT_EQ(Requests({"alice", std::string(100, 'x'), "bob"}), environment_.sent);
-
-  // A first line of 100 characters or more: its first 100 are the first read.
-  Walk(std::string(100, 'h') + "rest\nbob\n");
-  EXPECT_EQ(Requests({"rest", "bob"}), environment_.sent);
-  Walk(std::string(100, 'h') + "\nbob\n");
-  EXPECT_EQ(Requests({std::string(100, 'h'), "bob"}), environment_.sent);
-  // A CR LF counts as one character of those 100.
-  Walk(std::string(99, 'h') + "\r\nbob\r\n");
-  EXPECT_EQ(Requests({"bob"}), environment_.sent);
-}
-
-TEST_F(StatCheckBotTest, WalkIsPrintedAndSentVerbatimWithoutFormatting) {
-  EXPECT_EQ("Reading name: %s%n\n", Walk("Members\n%s%n\n"));
-  EXPECT_EQ(Requests({"%s%n"}), environment_.sent);
-}
+INSTANTIATE_TEST_SUITE_P(StatCheckBot, WalkTest, testing::ValuesIn(WalkCases()),
+                         [](const testing::TestParamInfo<WalkCase>& info) { return info.param.name; });
 
 TEST_F(StatCheckBotTest, ChannelContainingTheHomeChannelStartsTheWalk) {
   WriteFile("bwmembers.txt", "Members\nalice\n");

@@ -126,5 +126,23 @@ int CountOf(const std::string& text, const std::string& part) {
   return count;
 }
 
+long StatusFieldKb(const std::string& pid, const std::string& field) {
+  std::ifstream status("/proc/" + pid + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+int OpenDescriptors(const std::string& pid) {
+  std::error_code error;
+  std::filesystem::directory_iterator fds("/proc/" + pid + "/fd", error);
+  if (error) return -1;
+  int count = 0;
+  for (const auto& entry : fds) count += entry.path().filename().string()[0] != '.' ? 1 : 0;
+  return count;
+}
+
 }  // namespace testing_support
 }  // namespace corvane

@@ -118,6 +118,12 @@ std::string WithoutErrorCodes(const std::string& text);
 std::string WithoutLogTimes(const std::string& text);
 // How many times `part` occurs in `text`, without overlaps.
 int CountOf(const std::string& text, const std::string& part);
+// A field of /proc/PID/status in kB, such as VmRSS or VmHWM ("self" for
+// this process); -1 when it cannot be read.
+long StatusFieldKb(const std::string& pid, const std::string& field);
+// How many descriptors process `pid` has open (/proc/PID/fd); -1 when
+// unknown.
+int OpenDescriptors(const std::string& pid);
 
 }  // namespace testing_support
 }  // namespace corvane
