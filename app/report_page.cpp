@@ -428,36 +428,39 @@ void WriteAbout(PageWriter* page, const ReportPageSource& source,
   page->Write(days);
 }
 
-// Writes the rows of the walks from `oldest` on, each walk's time once
-// before its rows: [walk, row, row, ..., walk, row, ...]; "" stands before
-// rows of no walk.
-int WriteRows(Environment& environment, PageWriter* page, std::FILE* results,
-              const char* resultsFile, std::int64_t oldest,
-              ReportPageProblem* problem) {
-  CsvReader reader(results);
-  CsvRow row;
-  reader.ReadRow(&row);  // the header
-  page->Write("[", 1);
+// Where the rows written so far leave the page's list.
+struct RowsWritten {
   bool first = true;
   char lastWalk[kUtcTimeTextSize] = "";
   std::size_t lastLength = sizeof(lastWalk);  // no walk written yet
+};
+
+// Writes the rows of `results` of the walks from `oldest` on, each walk's
+// time once before its rows: [walk, row, row, ..., walk, row, ...]; "" stands
+// before rows of no walk. The brackets are the caller's.
+int WriteRows(Environment& environment, PageWriter* page, std::FILE* results,
+              const char* resultsFile, std::int64_t oldest,
+              RowsWritten* written, ReportPageProblem* problem) {
+  CsvReader reader(results);
+  CsvRow row;
+  reader.ReadRow(&row);  // the header
   std::int64_t time = 0;
   bool inWalk = false;
   while (reader.ReadRow(&row)) {
     if (!RowTime(row, &time, &inWalk) || time < oldest) continue;
-    if (!first) page->Write(",", 1);
-    first = false;
+    if (!written->first) page->Write(",", 1);
+    written->first = false;
     std::size_t length = 0;
     const char* walk = inWalk ? Field(row, kWalk, &length) : "";
-    if (length != lastLength || std::memcmp(walk, lastWalk, length) != 0) {
-      std::memcpy(lastWalk, walk, length);
-      lastLength = length;
+    if (length != written->lastLength ||
+        std::memcmp(walk, written->lastWalk, length) != 0) {
+      std::memcpy(written->lastWalk, walk, length);
+      written->lastLength = length;
       page->WriteJsonString(walk, length);
       page->Write(",", 1);
     }
     WriteRow(page, row);
   }
-  page->Write("]", 1);
   if (reader.failed()) {
     SetProblem(problem, "read", resultsFile, environment.GetLastError());
     return 0;
@@ -465,24 +468,41 @@ int WriteRows(Environment& environment, PageWriter* page, std::FILE* results,
   return 1;
 }
 
-// Writes the whole page into `file`.
+// Writes the whole page into `file`; `waiting` (the rows waiting for the
+// results file) may be null.
 int WritePage(Environment& environment, const ReportPageSource& source,
-              std::FILE* results, std::FILE* file, ReportPageProblem* problem) {
+              std::FILE* results, std::FILE* waiting, std::FILE* file,
+              ReportPageProblem* problem) {
   std::int64_t newest = 0;
+  std::int64_t newestWaiting = 0;
   if (!ScanResults(environment, results, source.resultsFile, &newest,
-                   problem)) {
+                   problem) ||
+      (waiting != nullptr &&
+       !ScanResults(environment, waiting, source.waitingRowsFile,
+                    &newestWaiting, problem))) {
     return 0;
   }
+  if (newestWaiting > newest) newest = newestWaiting;
   std::rewind(results);
   PageWriter page(file);
   page.Write(kReportPageBeforeAbout);
   WriteAbout(&page, source, newest, environment.UtcTime());
   page.Write(kReportPageBeforeRows);
   const std::int64_t oldest = newest - kReportPageDays * kSecondsPerDay;
+  RowsWritten written;
+  page.Write("[", 1);
   if (!WriteRows(environment, &page, results, source.resultsFile, oldest,
-                 problem)) {
+                 &written, problem)) {
     return 0;
   }
+  if (waiting != nullptr) {
+    std::rewind(waiting);
+    if (!WriteRows(environment, &page, waiting, source.waitingRowsFile,
+                   oldest, &written, problem)) {
+      return 0;
+    }
+  }
+  page.Write("]", 1);
   page.Write(kReportPageAfterRows);
   if (!page.Finish()) {
     SetProblem(problem, "write", source.pageFile, environment.GetLastError());
@@ -512,8 +532,14 @@ int WriteReportPage(Environment& environment, const ReportPageSource& source,
     std::fclose(results);
     return 0;
   }
-  int written = WritePage(environment, source, results, file, problem);
+  // Missing when no rows wait.
+  std::FILE* waiting = source.waitingRowsFile == nullptr
+                           ? nullptr
+                           : std::fopen(source.waitingRowsFile, "rb");
+  int written =
+      WritePage(environment, source, results, waiting, file, problem);
   std::fclose(results);
+  if (waiting != nullptr) std::fclose(waiting);
   // A full disk may show only when the last buffered bytes go out.
   if (std::fclose(file) != 0 && written) {
     SetProblem(problem, "write", temporary, environment.GetLastError());

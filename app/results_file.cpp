@@ -105,9 +105,13 @@ int ResultsFile::ChooseFile() {
   return 0;
 }
 
-int ResultsFile::Append(const ResultRow& row, bool* newFile) {
+const char* ResultsFile::Settle(bool* newFile) {
   *newFile = !chosen_ && !ChooseFile();
-  std::FILE* file = std::fopen(path_, "ab");
+  return path_;
+}
+
+int ResultsFile::Append(const ResultRow& row, bool* newFile) {
+  std::FILE* file = std::fopen(Settle(newFile), "ab");
   if (file == nullptr) return 0;
   int ok = std::fseek(file, 0, SEEK_END) == 0;
   long size = std::ftell(file);

@@ -43,6 +43,10 @@ class ResultsFile {
   // *newFile is set to true; otherwise it is set to false.
   int Append(const ResultRow& row, bool* newFile);
 
+  // Settles, at the first call of the run, the file rows go to, as the
+  // first Append does, and returns its name; *newFile as for Append.
+  const char* Settle(bool* newFile);
+
   // The file rows go to (or went to, once the first row was appended).
   const char* path() const { return path_; }
 

@@ -18,7 +18,8 @@ StatCheckBot::StatCheckBot(const ProductVariant& variant,
     : ChatConnection(environment),
       variant_(variant),
       results_(variant.resultsFile),
-      attribution_(*this) {}
+      attribution_(*this),
+      spool_(environment, variant.resultsFile) {}
 
 int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
                             const char* text) {
@@ -162,28 +163,84 @@ void StatCheckBot::ReportLostResult(const char* step) {
 }
 
 void StatCheckBot::TakeRow(const ResultRow& row) {
-  bool newFile = false;
-  int written = results_.Append(row, &newFile);
-  // Read before WriteLog, whose file calls may change it.
-  unsigned long code = environment().GetLastError();
-  if (newFile) {
-    std::printf(
-        "\n%s has other columns than this program writes; "
-        "the results go to %s \r\n",
-        variant_.resultsFile, results_.path());
-    WriteLog(
-        "The results file %s has other columns than this program writes; "
-        "the results go to %s",
-        variant_.resultsFile, results_.path());
+  // Rows reach the results file in their order: the waiting ones first.
+  if (spool_.Waiting()) HandOverWaitingRows();
+  unsigned long code = 0;
+  if (!spool_.Waiting()) {
+    bool newFile = false;
+    int written = results_.Append(row, &newFile);
+    // Read before WriteLog, whose file calls may change it.
+    code = environment().GetLastError();
+    ReportNewFile(newFile);
+    if (written) {
+      NoteResultsRowWritten(results_.path());
+      return;
+    }
+    lastHandOver_ = environment().UtcTime();
   }
-  if (!written) {
-    WriteLog(
-        "Cannot write the results file %s: error code %lu; "
-        "the %s row of \"%s\" was not recorded",
-        results_.path(), code, ResultStatusName(row.status), row.player);
+  SpoolRow(row, code);
+}
+
+void StatCheckBot::SpoolRow(const ResultRow& row, unsigned long errorCode) {
+  char line[kResultsRowSize];
+  std::size_t length = 0;
+  if (FormatResultsLine(row, line, &length) && spool_.Add(line, length)) {
+    // The row is only waiting: the page shows it all the same.
+    if (!toldRowsWait_) ReportRowsWait(errorCode);
+    NoteResultsRowWritten(results_.path());
     return;
   }
-  NoteResultsRowWritten(results_.path());
+  WriteLog(
+      "Cannot write the results file %s: error code %lu, nor %s: error code "
+      "%lu; the %s row of \"%s\" was not recorded",
+      results_.path(), errorCode, spool_.path(), spool_.errorCode(),
+      ResultStatusName(row.status), row.player);
+}
+
+void StatCheckBot::HandOverWaitingRows() {
+  if (!spool_.Waiting()) return;
+  lastHandOver_ = environment().UtcTime();
+  bool newFile = false;
+  const char* path = results_.Settle(&newFile);
+  ReportNewFile(newFile);
+  int appended = 0;
+  int skipped = 0;
+  if (!spool_.HandOver(path, &appended, &skipped)) {
+    if (!toldRowsWait_) ReportRowsWait(spool_.errorCode());
+    return;
+  }
+  toldRowsWait_ = false;
+  std::printf("\nThe rows that waited in %s are written to %s \r\n",
+              spool_.path(), path);
+  WriteLog(
+      "The rows that waited in %s are written to %s: %d appended, %d that "
+      "were there already left out",
+      spool_.path(), path, appended, skipped);
+  NoteResultsRowWritten(path);
+}
+
+void StatCheckBot::ReportRowsWait(unsigned long errorCode) {
+  toldRowsWait_ = true;
+  std::printf(
+      "\nCannot write the results file %s (error code %lu); rows wait in %s "
+      "until it can be written \r\n",
+      results_.path(), errorCode, spool_.path());
+  WriteLog(
+      "Cannot write the results file %s: error code %lu; rows wait in %s "
+      "until it can be written",
+      results_.path(), errorCode, spool_.path());
+}
+
+void StatCheckBot::ReportNewFile(bool newFile) {
+  if (!newFile) return;
+  std::printf(
+      "\n%s has other columns than this program writes; "
+      "the results go to %s \r\n",
+      variant_.resultsFile, results_.path());
+  WriteLog(
+      "The results file %s has other columns than this program writes; "
+      "the results go to %s",
+      variant_.resultsFile, results_.path());
 }
 
 void StatCheckBot::ReportLetterCase(const char* channel,
@@ -212,12 +269,16 @@ void StatCheckBot::OnIdle() {
   // walk's answers, read in one burst: the page is written once for them.
   if (!lastWaitTimedOut()) return;
   attribution_.EndAnswer();
+  if (spool_.Waiting() &&
+      environment().UtcTime() - lastHandOver_ >= kRowSpoolRetrySeconds) {
+    HandOverWaitingRows();
+  }
   if (reportResultsFile_[0] == '\0') return;
   char program[kTextFieldSize];
   std::snprintf(program, sizeof(program), "%s %s", variant_.programName,
                 kProgramVersion);
   const ReportPageSource source = {reportResultsFile_, variant_.reportPageFile,
-                                   serverHost(), program};
+                                   serverHost(), program, spool_.path()};
   ReportPageProblem problem = {"", "", 0};
   if (!WriteReportPage(environment(), source, &problem)) {
     char text[kReportPageProblemTextSize];

@@ -10,6 +10,7 @@
 #include "app/product_variant.h"
 #include "app/report_page.h"
 #include "app/results_file.h"
+#include "app/row_spool.h"
 #include "core/chat_connection.h"
 
 namespace corvane {
@@ -68,6 +69,12 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // (OnIdle after a wait that timed out).
   void NoteResultsRowWritten(const char* resultsFile);
 
+  // Appends the rows that wait in the spool (see TakeRow) to the results
+  // file, when it takes rows again; prints and logs once that they wait and
+  // why, and once that they have been written. Called at start, before each
+  // row, and at most once a minute while the bot is idle.
+  void HandOverWaitingRows();
+
   const ProductVariant& variant() const { return variant_; }
 
  private:
@@ -88,13 +95,29 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // Prints and logs that `channel` holds the home channel in other letter
   // case than configuration.txt.
   void ReportLetterCase(const char* channel, const char* homeChannel);
-  // Appends a finished row to the results file; tells corvane.log when it
-  // is lost, and the console and corvane.log when a new file is taken.
+  // Appends a finished row to the results file, after the rows that wait
+  // for it; when it cannot be written, the row waits in the spool too.
+  // Tells corvane.log when a row is lost, and the console and corvane.log
+  // when a new file is taken.
   void TakeRow(const ResultRow& row) override;
+  // Puts `row` in the spool, the results file having refused it with the
+  // system's `errorCode`.
+  void SpoolRow(const ResultRow& row, unsigned long errorCode);
+  // Prints and logs, once until they have been written, that rows wait in
+  // the spool because the results file gave `errorCode`.
+  void ReportRowsWait(unsigned long errorCode);
+  // Prints and logs, when Settle or Append set `newFile`, that the results
+  // go to another file.
+  void ReportNewFile(bool newFile);
 
   const ProductVariant& variant_;
   ResultsFile results_;
   AnswerAttribution attribution_;
+  RowSpool spool_;
+  // True once the console and corvane.log were told that rows wait.
+  bool toldRowsWait_ = false;
+  // When the results file was last tried for the waiting rows.
+  std::int64_t lastHandOver_ = 0;
   // The results file rows were written to since the report page was last
   // written; empty when none were.
   char reportResultsFile_[kReportPagePathSize] = "";
