@@ -497,8 +497,8 @@ int WritePage(Environment& environment, const ReportPageSource& source,
   }
   if (waiting != nullptr) {
     std::rewind(waiting);
-    if (!WriteRows(environment, &page, waiting, source.waitingRowsFile,
-                   oldest, &written, problem)) {
+    if (!WriteRows(environment, &page, waiting, source.waitingRowsFile, oldest,
+                   &written, problem)) {
       return 0;
     }
   }
@@ -536,8 +536,7 @@ int WriteReportPage(Environment& environment, const ReportPageSource& source,
   std::FILE* waiting = source.waitingRowsFile == nullptr
                            ? nullptr
                            : std::fopen(source.waitingRowsFile, "rb");
-  int written =
-      WritePage(environment, source, results, waiting, file, problem);
+  int written = WritePage(environment, source, results, waiting, file, problem);
   std::fclose(results);
   if (waiting != nullptr) std::fclose(waiting);
   // A full disk may show only when the last buffered bytes go out.

@@ -39,12 +39,12 @@ struct ReportPageProblem {
   unsigned long errorCode;
 };
 
-// Writes the page of `source` from its results file and waiting rows: into a temporary file
-// in the page's folder, then put in the old page's place in one step, so
-// that a reader finds the old page or the new one, never a part. Returns 1
-// on success; 0 when the results file cannot be read or has other columns,
-// or the page cannot be written or put in place: *problem then says why,
-// the old page stays and the temporary file is removed.
+// Writes the page of `source` from its results file and waiting rows: into a
+// temporary file in the page's folder, then put in the old page's place in one
+// step, so that a reader finds the old page or the new one, never a part.
+// Returns 1 on success; 0 when the results file cannot be read or has other
+// columns, or the page cannot be written or put in place: *problem then says
+// why, the old page stays and the temporary file is removed.
 int WriteReportPage(Environment& environment, const ReportPageSource& source,
                     ReportPageProblem* problem);
 

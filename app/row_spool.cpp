@@ -164,7 +164,8 @@ int RowsAlreadyThere(std::FILE* results, long end, const char* spoolPath) {
       if (prefix > end) break;
       char before = '\n';
       if (length == lastLength && std::memcmp(line, last, length) == 0 &&
-          (prefix == end || ReadAt(results, end - prefix - 1, &before, 1) == 1) &&
+          (prefix == end ||
+           ReadAt(results, end - prefix - 1, &before, 1) == 1) &&
           before == '\n' &&
           RangesEqual(results, end - prefix, again, first, prefix)) {
         found = count;

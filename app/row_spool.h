@@ -22,7 +22,8 @@ const int kRowSpoolPathSize = kResultsPathSize + sizeof(kRowSpoolSuffix);
 // field doubled in the worst case (all quotes), with its quotes and guard,
 // and the figures, times and commas. No row of the program is longer.
 const std::size_t kResultsRowSize = 4096;
-static_assert(2 * (kAnswerSize + kMemberNameLimit + 2 * kTagSize) + 8 * kFigureSize + 128 <
+static_assert(2 * (kAnswerSize + kMemberNameLimit + 2 * kTagSize) +
+                      8 * kFigureSize + 128 <
                   kResultsRowSize,
               "a row must fit its buffer");
 // While rows wait, an idle bot tries the results file at most this often.
