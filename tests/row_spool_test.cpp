@@ -208,6 +208,7 @@ TEST(RowSpool, TheBotKeepsTheRowsOfAWalkUntilTheResultsFileTakesThem) {
       "until it can be written \r\n";
   const std::string written = "The rows that waited in BroodWar.csv.pending are written to BroodWar.csv \r\n";
   EXPECT_EQ(1, CountOf(out, wait)) << out;
+  EXPECT_EQ(1, CountOf(out, "rows wait")) << out;
   EXPECT_EQ(1, CountOf(out, written)) << out;
   const std::string log = WithoutLogTimes(ReadFile("corvane.log"));
   EXPECT_EQ(1, CountOf(log,
