@@ -5,63 +5,59 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
+
+#include "app/results_file.h"
 #include "tests/program_fixture.h"
 
 namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::FileExists;
-using testing_support::ReadFile;
-using testing_support::WriteFile;
+using namespace testing_support;
 
-const char kHeader[] =
-    "walk,time,player,status,ladder_wins,ladder_losses,ladder_disconnects,ladder_rating,ladder_tag,"
-    "normal_wins,normal_losses,normal_disconnects,normal_rating,normal_tag,answer\r\n";
+const std::string kHeader = std::string(kResultsHeader) + "\r\n";
 const char kOldRow[] = "2026-12-08T06:30:05Z,2026-12-08T06:30:06Z,zed,unknown,,,,,,,,,,,Invalid user.\r\n";
 
 class LockedResultsTest : public ProgramTest {
  protected:
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the bot as the user nobody";
     const passwd* nobody = getpwnam("nobody");
-    if (nobody == nullptr || access("/usr/bin/setpriv", X_OK) != 0) {
-      GTEST_SKIP() << "needs the user nobody and /usr/bin/setpriv";
+    if (geteuid() != 0 || nobody == nullptr || access("/usr/bin/setpriv", X_OK) != 0) {
+      GTEST_SKIP() << "needs root, the user nobody and /usr/bin/setpriv, to run the bot as nobody";
     }
     ProgramTest::SetUp();
     // The folder is the bot's to write; the results file, root's, is not.
     ASSERT_EQ(0, chmod(scratch_.path().c_str(), 0777));
-    WriteFile("BroodWar.csv", std::string(kHeader) + kOldRow);
+    WriteFile("BroodWar.csv", kHeader + kOldRow);
     ASSERT_EQ(0, chmod("BroodWar.csv", 0444));
-    wrapper_ = scratch_.path() + ".as-nobody";
+    wrapper_ = scratch_.path() + "/as-nobody.sh";
     WriteFile(wrapper_, "#!/bin/sh\nexec /usr/bin/setpriv --reuid=" + std::to_string(nobody->pw_uid) +
                             " --regid=" + std::to_string(nobody->pw_gid) + " --clear-groups " +
                             CORVANE_BW_FAST + "\n");
     ASSERT_EQ(0, chmod(wrapper_.c_str(), 0755));
   }
 
-  void TearDown() override {
-    if (!wrapper_.empty()) unlink(wrapper_.c_str());
-  }
-
-  // Waits until `file` holds `text`.
-  static bool WaitForFileText(const char* file, const std::string& text) {
+  // Waits until `done` holds.
+  template <typename Done>
+  static bool WaitUntil(Done done) {
     auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (ReadFile(file).find(text) == std::string::npos) {
+    while (!done()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(10ms);
     }
     return true;
   }
+  static bool WaitForFileText(const char* file, const std::string& text) {
+    return WaitUntil([&] { return ReadFile(file).find(text) != std::string::npos; });
+  }
 
-  // The players of the rows after the header, in order.
+  // The players of the rows after the header, in order (each row starts
+  // with its walk's and its answer's times).
   static std::vector<std::string> Players(const std::string& csv) {
     std::vector<std::string> players;
-    std::size_t at = csv.find("\r\n") + 2;
-    for (std::size_t end; (end = csv.find("\r\n", at)) != std::string::npos; at = end + 2) {
-      std::size_t from = csv.find(',', csv.find(',', at) + 1) + 1;
-      players.push_back(csv.substr(from, csv.find(',', from) - from));
-    }
+    std::istringstream rows(csv.substr(csv.find('\n') + 1));
+    for (std::string row; std::getline(rows, row);) players.push_back(row.substr(42, row.find(',', 42) - 42));
     return players;
   }
 
@@ -77,11 +73,11 @@ TEST_F(LockedResultsTest, RowsWaitWhileTheFileCannotBeWrittenAndFollowInOrder) {
   const std::string page = ReadFile("BroodWar.html");
   EXPECT_LT(page.find("[\"zed\","), page.find("[\"alice\","));
   EXPECT_LT(page.find("[\"alice\","), page.find("[\"bob\","));
-  EXPECT_EQ(std::string(kHeader) + kOldRow, ReadFile("BroodWar.csv"));
+  EXPECT_EQ(kHeader + kOldRow, ReadFile("BroodWar.csv"));
   EXPECT_EQ((std::vector<std::string>{"alice", "bob"}), Players(ReadFile("BroodWar.csv.pending")));
-  EXPECT_EQ(1, testing_support::CountOf(bot_->Stdout(),
-                                        "\nCannot write the results file BroodWar.csv (error code 13); rows "
-                                        "wait in BroodWar.csv.pending until it can be written \r\n"))
+  EXPECT_EQ(1, CountOf(bot_->Stdout(),
+                       "\nCannot write the results file BroodWar.csv (error code 13); rows "
+                       "wait in BroodWar.csv.pending until it can be written \r\n"))
       << bot_->Stdout();
   StopBot();
 
@@ -92,10 +88,7 @@ TEST_F(LockedResultsTest, RowsWaitWhileTheFileCannotBeWrittenAndFollowInOrder) {
   ASSERT_TRUE(WaitForOutput("The rows that waited in BroodWar.csv.pending are written to BroodWar.csv \r\n"))
       << bot_->Stdout();
   ASSERT_TRUE(WaitForLine("/stats bob SEXP", 2));
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (Players(ReadFile("BroodWar.csv")).size() < 5 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
+  WaitUntil([] { return Players(ReadFile("BroodWar.csv")).size() >= 5; });
   StopBot();
   EXPECT_EQ((std::vector<std::string>{"zed", "alice", "bob", "alice", "bob"}),
             Players(ReadFile("BroodWar.csv")));

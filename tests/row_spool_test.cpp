@@ -19,13 +19,7 @@
 namespace corvane {
 namespace {
 
-using testing_support::CountOf;
-using testing_support::FileExists;
-using testing_support::ReadFile;
-using testing_support::ScratchDirectory;
-using testing_support::ScriptedEnvironment;
-using testing_support::WithoutLogTimes;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 const std::string kHeader = std::string(kResultsHeader) + "\r\n";
 const std::string kOld =
@@ -39,10 +33,9 @@ const std::string kAllRows = kRows[0] + kRows[1] + kRows[2];
 std::string WriterRow(const ResultRow& row) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), std::fclose);
   EXPECT_EQ(1, WriteCsvRow(file.get(), row));
-  std::string text(static_cast<std::size_t>(std::ftell(file.get())), '\0');
   std::rewind(file.get());
-  EXPECT_EQ(text.size(), std::fread(&text[0], 1, text.size(), file.get()));
-  return text;
+  char text[kResultsRowSize];
+  return std::string(text, std::fread(text, 1, sizeof(text), file.get()));
 }
 
 TEST(RowSpool, FormatsEachRowExactlyAsTheResultsWriter) {
@@ -91,13 +84,18 @@ TEST(RowSpool, RowsWaitInTheirOrderAndAreHandedOverInIt) {
   EXPECT_NE(0u, spool.errorCode());
   EXPECT_TRUE(spool.Waiting());
 
+  // The next run finds the last line cut (a power cut): it ends it, once,
+  // before its first row, and the cut row stays one broken row.
+  WriteFile("BroodWar.csv.pending", ReadFile("BroodWar.csv.pending") + "cut");
+  RowSpool next(environment, "BroodWar.csv");
+  for (int row = 0; row < 2; ++row) ASSERT_EQ(1, next.Add(kRows[2].data(), kRows[2].size()));
   std::filesystem::remove("BroodWar.csv");
   WriteFile("BroodWar.csv", kHeader + kOld);
-  ASSERT_EQ(1, spool.HandOver("BroodWar.csv", &appended, &skipped));
-  EXPECT_EQ(kHeader + kOld + kAllRows, ReadFile("BroodWar.csv"));
-  EXPECT_EQ(3, appended);
+  ASSERT_EQ(1, next.HandOver("BroodWar.csv", &appended, &skipped));
+  EXPECT_EQ(kHeader + kOld + kAllRows + "cut\r\n" + kRows[2] + kRows[2], ReadFile("BroodWar.csv"));
+  EXPECT_EQ(6, appended);
   EXPECT_EQ(0, skipped);
-  EXPECT_FALSE(spool.Waiting());
+  EXPECT_FALSE(next.Waiting());
   EXPECT_FALSE(FileExists("BroodWar.csv.pending"));
 }
 
@@ -136,17 +134,6 @@ TEST(RowSpool, RowsAnEarlierHandOverLeftAreNotAppendedTwice) {
     EXPECT_EQ(c.skipped, skipped) << c.name;
     EXPECT_FALSE(FileExists("BroodWar.csv.pending")) << c.name;
   }
-}
-
-TEST(RowSpool, ACutLastLineOfTheSpoolIsEndedBeforeTheNextRow) {
-  ScratchDirectory scratch;
-  ScriptedEnvironment environment;
-  WriteFile("BroodWar.csv.pending", kHeader + kRows[0] + kRows[1].substr(0, 30));
-  RowSpool spool(environment, "BroodWar.csv");
-  ASSERT_EQ(1, spool.Add(kRows[2].data(), kRows[2].size()));
-  ASSERT_EQ(1, spool.Add(kRows[2].data(), kRows[2].size()));
-  EXPECT_EQ(kHeader + kRows[0] + kRows[1].substr(0, 30) + "\r\n" + kRows[2] + kRows[2],
-            ReadFile("BroodWar.csv.pending"));
 }
 
 TEST(RowSpool, ThePageCarriesTheWaitingRowsAfterTheResultsFilesOnes) {
