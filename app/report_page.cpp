@@ -442,7 +442,7 @@ int WriteRows(Environment& environment, PageWriter* page, std::FILE* results,
               const char* resultsFile, std::int64_t oldest,
               RowsWritten* written, ReportPageProblem* problem) {
   CsvReader reader(results);
-  CsvRow row;
+  CsvRow row = {};
   reader.ReadRow(&row);  // the header
   std::int64_t time = 0;
   bool inWalk = false;
