@@ -56,7 +56,7 @@ target_compile_definitions(corvane_windows_comparison_tests PRIVATE
   CORVANE_WINDOWS_SC_FAST="${CORVANE_WINE_SCCorvane_fast}")
 add_dependencies(corvane_windows_comparison_tests BWCorvane_fast SCCorvane_fast)
 
-add_executable(corvane_windows_locked_results_tests windows_locked_results_test.cpp bot_process.cpp)
+add_executable(corvane_windows_locked_results_tests locked_results_test.cpp bot_process.cpp)
 target_link_libraries(corvane_windows_locked_results_tests PRIVATE corvane_test_support
   corvane_chat_server GTest::gtest_main corvane_warnings)
 target_compile_definitions(corvane_windows_locked_results_tests PRIVATE
