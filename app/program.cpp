@@ -89,6 +89,7 @@ int RunProgram(StatCheckBot& bot, Environment& environment,
   bot.Configure(configuration.accountName, configuration.password, serverHost,
                 port);
   bot.SetHomeChannel(configuration.homeChannel);
+  bot.HandOverWaitingRows();
   int refused = 0;
   while (bot.ConnectAndJoin()) {
     bot.ReceiveLoop();

@@ -110,34 +110,37 @@ void WriteAbout(PageWriter* page, const ReportPageSource& source,
   page->Write(days);
 }
 
-// Writes the rows of the walks from `oldest` on, each walk's time once
-// before its rows.
-int WriteRows(Environment& environment, PageWriter* page, ResultsReader* reader,
-              const char* resultsFile, std::int64_t oldest,
-              ReportPageProblem* problem) {
-  page->Write("[", 1);
+// Where the rows written so far leave the page's list.
+struct RowsWritten {
   bool first = true;
   char lastWalk[kUtcTimeTextSize] = "";
   std::size_t lastLength = sizeof(lastWalk);  // no walk written yet
+};
+
+// Writes the rows of `reader` of the walks from `oldest` on, each walk's time
+// once before its rows; the list's brackets are the caller's.
+int WriteRows(Environment& environment, PageWriter* page, ResultsReader* reader,
+              const char* resultsFile, std::int64_t oldest,
+              RowsWritten* written, ReportPageProblem* problem) {
   std::int64_t time = 0;
   bool inWalk = false;
   ResultsRecord row;
   while (reader->Next(&row)) {
     if (!RowTime(row, &time, &inWalk) || time < oldest) continue;
-    if (!first) page->Write(",", 1);
-    first = false;
+    if (!written->first) page->Write(",", 1);
+    written->first = false;
     // A walk's time is 20 characters: RowTime read it.
     std::size_t length = inWalk ? row.length[kColumnWalk] : 0;
     const char* walk = row.field[kColumnWalk];
-    if (length != lastLength || std::memcmp(walk, lastWalk, length) != 0) {
-      std::memcpy(lastWalk, walk, length);
-      lastLength = length;
+    if (length != written->lastLength ||
+        std::memcmp(walk, written->lastWalk, length) != 0) {
+      std::memcpy(written->lastWalk, walk, length);
+      written->lastLength = length;
       page->WriteJsonString(walk, length);
       page->Write(",", 1);
     }
     WriteRow(page, row);
   }
-  page->Write("]", 1);
   if (reader->failed()) {
     SetProblem(problem, "read", resultsFile, environment.GetLastError());
     return 0;
@@ -145,27 +148,46 @@ int WriteRows(Environment& environment, PageWriter* page, ResultsReader* reader,
   return 1;
 }
 
+// The files the page's rows come from: the results file, then the rows that
+// wait for it (not opened when none wait).
+struct PageRows {
+  ResultsReader* reader[2];
+  const char* file[2];
+};
+
 // Writes the whole page into `file`.
 int WritePage(Environment& environment, const ReportPageSource& source,
-              ResultsReader* reader, std::FILE* file,
+              const PageRows& rows, std::FILE* file,
               ReportPageProblem* problem) {
   std::int64_t newest = 0;
-  if (!ScanResults(environment, reader, source.resultsFile, &newest, problem)) {
-    return 0;
-  }
-  if (!reader->Rewind()) {
-    SetProblem(problem, "read", source.resultsFile, environment.GetLastError());
-    return 0;
+  for (int at = 0; at < 2; ++at) {
+    if (!rows.reader[at]->opened()) continue;
+    std::int64_t newestHere = 0;
+    if (!ScanResults(environment, rows.reader[at], rows.file[at], &newestHere,
+                     problem)) {
+      return 0;
+    }
+    if (newestHere > newest) newest = newestHere;
+    if (!rows.reader[at]->Rewind()) {
+      SetProblem(problem, "read", rows.file[at], environment.GetLastError());
+      return 0;
+    }
   }
   PageWriter page(file);
   page.Write(kReportPageBeforeAbout);
   WriteAbout(&page, source, newest, environment.UtcTime());
   page.Write(kReportPageBeforeRows);
   const std::int64_t oldest = newest - kReportPageDays * kSecondsPerDay;
-  if (!WriteRows(environment, &page, reader, source.resultsFile, oldest,
-                 problem)) {
-    return 0;
+  RowsWritten written;
+  page.Write("[", 1);
+  for (int at = 0; at < 2; ++at) {
+    if (rows.reader[at]->opened() &&
+        !WriteRows(environment, &page, rows.reader[at], rows.file[at], oldest,
+                   &written, problem)) {
+      return 0;
+    }
   }
+  page.Write("]", 1);
   page.Write(kReportPageAfterRows);
   if (!page.Finish()) {
     SetProblem(problem, "write", source.pageFile, environment.GetLastError());
@@ -194,12 +216,21 @@ int WriteReportPage(Environment& environment, const ReportPageSource& source,
     }
     return 0;
   }
+  // Missing when no rows wait; a file of other columns is none of the bot's.
+  ResultsReader waiting;
+  if (source.waitingRowsFile != nullptr &&
+      !waiting.Open(source.waitingRowsFile) && waiting.opened()) {
+    SetProblem(problem, "recognise the columns of", source.waitingRowsFile, 0);
+    return 0;
+  }
   std::FILE* file = std::fopen(temporary, "wb");
   if (file == nullptr) {
     SetProblem(problem, "create", temporary, environment.GetLastError());
     return 0;
   }
-  int written = WritePage(environment, source, &reader, file, problem);
+  const PageRows rows = {{&reader, &waiting},
+                         {source.resultsFile, source.waitingRowsFile}};
+  int written = WritePage(environment, source, rows, file, problem);
   // A full disk may show only when the last buffered bytes go out.
   if (std::fclose(file) != 0 && written) {
     SetProblem(problem, "write", temporary, environment.GetLastError());

@@ -45,6 +45,9 @@ struct ReportPageSource {
   const char* pageFile;     // the page, replaced through pageFile + ".tmp"
   const char* serverHost;   // the chat server's host, shown on the page
   const char* program;      // the program and its version, shown on the page
+  // Rows that wait for the results file (a file like it, header included),
+  // read after its rows; none when null or missing.
+  const char* waitingRowsFile = nullptr;
 };
 
 // Why a page was not written: the step that failed, its file and the
@@ -55,12 +58,12 @@ struct ReportPageProblem {
   unsigned long errorCode;
 };
 
-// Writes the page of `source` from its results file: into a temporary file
-// in the page's folder, then put in the old page's place in one step, so
-// that a reader finds the old page or the new one, never a part. Returns 1
-// on success; 0 when the results file cannot be read or has other columns,
-// or the page cannot be written or put in place: *problem then says why,
-// the old page stays and the temporary file is removed.
+// Writes the page of `source` from its results file and waiting rows: into a
+// temporary file in the page's folder, then put in the old page's place in one
+// step, so that a reader finds the old page or the new one, never a part.
+// Returns 1 on success; 0 when the results file cannot be read or has other
+// columns, or the page cannot be written or put in place: *problem then says
+// why, the old page stays and the temporary file is removed.
 int WriteReportPage(Environment& environment, const ReportPageSource& source,
                     ReportPageProblem* problem);
 

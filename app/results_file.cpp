@@ -152,17 +152,29 @@ ResultsFileNews ResultsFile::ChooseFile() {
   return kResultsFileRefused;
 }
 
+ResultsFileNews ResultsFile::Settle() {
+  return chosen_ ? kResultsFileAsNamed : ChooseFile();
+}
+
 int ResultsFile::Append(const ResultRow& row, ResultsFileNews* news) {
-  *news = chosen_ ? kResultsFileAsNamed : ChooseFile();
+  *news = Settle();
   if (refused_) return 0;
-  std::FILE* file = std::fopen(path_, "ab+");
+  char line[kResultsLineSize];
+  std::size_t length = 0;
+  return FormatResultsRow(row, line, sizeof(line), &length) &&
+         AppendResultsLine(path_, line, length);
+}
+
+int AppendResultsLine(const char* path, const char* line, std::size_t length) {
+  std::FILE* file = std::fopen(path, "ab+");
   if (file == nullptr) return 0;
   // What goes before the row: the header when the file holds nothing yet
   // (or only a byte-order mark), a line end when its last line has none
   // (a cut or an edited file), so that the row never joins another.
-  char line[kResultsLineSize + sizeof(kResultsHeader) + 2];
+  char out[kResultsLineSize + sizeof(kResultsHeader) + 2];
   std::size_t used = 0;
-  int ok = std::fseek(file, 0, SEEK_END) == 0;
+  int ok = length <= kResultsLineSize;
+  ok &= std::fseek(file, 0, SEEK_END) == 0;
   long size = std::ftell(file);
   ok &= size >= 0;
   char last[3] = {0, 0, 0};
@@ -175,22 +187,23 @@ int ResultsFile::Append(const ResultRow& row, ResultsFileNews* news) {
     ok &= std::fread(last, 1, 1, file) == 1;
   }
   if (size == 0 || (size == 3 && std::memcmp(last, kByteOrderMark, 3) == 0)) {
-    std::memcpy(line, kResultsHeader, kHeaderLength);
+    std::memcpy(out, kResultsHeader, kHeaderLength);
     used = kHeaderLength;
-    line[used++] = '\r';
-    line[used++] = '\n';
+    out[used++] = '\r';
+    out[used++] = '\n';
   } else if (last[size <= 3 ? size - 1 : 0] != '\n') {
-    line[used++] = '\r';
-    line[used++] = '\n';
+    out[used++] = '\r';
+    out[used++] = '\n';
   }
-  std::size_t length = 0;
-  ok &= FormatResultsRow(row, line + used, sizeof(line) - used, &length);
-  used += length;
+  if (ok) {
+    std::memcpy(out + used, line, length);
+    used += length;
+  }
   // Unbuffered, the line goes to the system in one write: a kill between
   // two rows leaves whole rows only.
   ok &= std::fseek(file, 0, SEEK_END) == 0;
   ok &= std::setvbuf(file, nullptr, _IONBF, 0) == 0;
-  ok &= ok && std::fwrite(line, 1, used, file) == used;
+  ok &= ok && std::fwrite(out, 1, used, file) == used;
   // A full disk may show only when the file is closed.
   ok &= std::fclose(file) == 0;
   return ok;

@@ -56,6 +56,13 @@ const std::size_t kResultsLineSize =
 int FormatResultsRow(const ResultRow& row, char* line, std::size_t size,
                      std::size_t* length);
 
+// Appends `length` bytes of `line`, whole rows as FormatResultsRow writes
+// them (at most kResultsLineSize), to the file `path` in one write: after the
+// header row when the file is new or empty (a byte-order mark alone counts as
+// empty), and after a CR LF when its last line has no line end. Returns 1
+// when written, 0 when the file could not be opened or written.
+int AppendResultsLine(const char* path, const char* line, std::size_t length);
+
 // What the first row of the run found out about the files.
 enum ResultsFileNews {
   kResultsFileAsNamed,  // nothing to tell
@@ -82,6 +89,15 @@ class ResultsFile {
   // rest of the run, or nowhere when none does; *news says which, at that
   // row only, and kResultsFileAsNamed otherwise.
   int Append(const ResultRow& row, ResultsFileNews* news);
+
+  // Settles, at the first call of the run, the file rows go to (path()), as
+  // the first Append does, and returns its news; kResultsFileAsNamed at
+  // every later call.
+  ResultsFileNews Settle();
+
+  // Settles, at the first call of the run, the file rows go to, as the
+  // first Append does, and returns its name; *newFile as for Append.
+  const char* Settle(bool* newFile);
 
   // The file rows go to (or went to, once the first row was appended).
   const char* path() const { return path_; }

@@ -18,7 +18,8 @@ StatCheckBot::StatCheckBot(const ProductVariant& variant,
     : ChatConnection(environment),
       variant_(variant),
       results_(variant.resultsFile),
-      attribution_(*this) {}
+      attribution_(*this),
+      spool_(environment, variant.resultsFile) {}
 
 int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
                             const char* text) {
@@ -197,17 +198,73 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
   } else if (stopping_) {
     ++answersWhileStopping_;
   }
+  // Rows reach the results file in their order: the waiting ones first.
+  if (spool_.Waiting()) HandOverWaitingRows();
   ResultsFileNews news = kResultsFileAsNamed;
-  int written = results_.Append(row, &news);
-  if (!written && !results_.refused()) {
-    // Logged before the lines below, whose file calls may change the error
-    // code; formatting in memory leaves it alone.
-    char lost[kLogLineSize];
-    std::snprintf(lost, sizeof(lost), "the %s row of \"%s\" was not recorded",
-                  ResultStatusName(row.status), row.player);
-    WriteLogWithError(lost, "Cannot write the results file %s",
-                      results_.path());
+  int written = 0;
+  unsigned long code = 0;
+  if (!spool_.Waiting()) {
+    written = results_.Append(row, &news);
+    // Read before the lines below, whose file calls may change it.
+    code = environment().GetLastError();
   }
+  ReportResultsNews(news);
+  // A refusal is told once: no file takes rows for the rest of the run.
+  if (results_.refused()) return;
+  if (written) {
+    NoteResultsRowWritten(results_.path());
+    return;
+  }
+  // The first row refused: an idle bot tries again after a minute.
+  if (!spool_.Waiting()) lastHandOverMs_ = environment().ProgramTimeMs();
+  if (!spool_.Add(row)) {
+    WriteLog(
+        "Cannot write the results file %s: error code %lu, nor %s: error code "
+        "%lu; the %s row of \"%s\" was not recorded",
+        results_.path(), code, spool_.path(), spool_.errorCode(),
+        ResultStatusName(row.status), row.player);
+    return;
+  }
+  if (!toldRowsWait_) ReportRowsWait(code);
+  // The row only waits: the page shows it all the same.
+  NoteResultsRowWritten(results_.path());
+}
+
+void StatCheckBot::HandOverWaitingRows() {
+  if (!spool_.Waiting()) return;
+  lastHandOverMs_ = environment().ProgramTimeMs();
+  ReportResultsNews(results_.Settle());
+  // No file takes rows: they stay where they are, for a later run.
+  if (results_.refused()) return;
+  int appended = 0;
+  int skipped = 0;
+  if (!spool_.HandOver(results_.path(), &appended, &skipped)) {
+    if (!toldRowsWait_) ReportRowsWait(spool_.errorCode());
+    return;
+  }
+  toldRowsWait_ = false;
+  std::printf("\nThe rows that waited in %s are written to %s \r\n",
+              spool_.path(), results_.path());
+  WriteLog(
+      "The rows that waited in %s are written to %s: %d appended, %d that "
+      "were there already left out",
+      spool_.path(), results_.path(), appended, skipped);
+  NoteResultsRowWritten(results_.path());
+}
+
+void StatCheckBot::ReportRowsWait(unsigned long errorCode) {
+  toldRowsWait_ = true;
+  std::printf(
+      "\nCannot write the results file %s (error code %lu); rows wait in %s "
+      "until it can be written \r\n",
+      results_.path(), errorCode, spool_.path());
+  WriteLog(
+      "Cannot write the results file %s: error code %lu; rows wait in %s "
+      "until it can be written",
+      results_.path(), errorCode, spool_.path());
+}
+
+void StatCheckBot::ReportResultsNews(ResultsFileNews news) {
   if (news == kResultsFileMoved) {
     std::printf(
         "\n%s has other columns than this program writes; "
@@ -228,9 +285,6 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
         "than this program writes; the results are not written",
         variant_.resultsFile, results_.path());
   }
-  // A refusal is told once above: no file takes rows for the rest of the run.
-  if (!written) return;
-  NoteResultsRowWritten(results_.path());
 }
 
 void StatCheckBot::ReportLetterCase(const char* channel,
@@ -261,6 +315,10 @@ void StatCheckBot::OnIdle() {
   // walk's answers, read in one burst: the page is written once for them.
   if (!lastWaitTimedOut()) return;
   attribution_.EndAnswer();
+  if (spool_.Waiting() &&
+      environment().ProgramTimeMs() - lastHandOverMs_ >= kRowSpoolRetryMs) {
+    HandOverWaitingRows();
+  }
   WriteReportPageForNewRows();
 }
 
@@ -270,7 +328,7 @@ void StatCheckBot::WriteReportPageForNewRows() {
   std::snprintf(program, sizeof(program), "%s %s", variant_.programName,
                 kProgramVersion);
   const ReportPageSource source = {reportResultsFile_, variant_.reportPageFile,
-                                   serverHost(), program};
+                                   serverHost(), program, spool_.path()};
   ReportPageProblem problem = {"", "", 0};
   if (!WriteReportPage(environment(), source, &problem)) {
     char text[kReportPageProblemTextSize];

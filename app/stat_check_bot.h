@@ -10,6 +10,7 @@
 #include "app/product_variant.h"
 #include "app/report_page.h"
 #include "app/results_file.h"
+#include "app/row_spool.h"
 #include "core/chat_connection.h"
 
 namespace corvane {
@@ -83,6 +84,12 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // (OnIdle after a wait that timed out).
   void NoteResultsRowWritten(const char* resultsFile);
 
+  // Appends the rows that wait in the spool (see TakeRow) to the results
+  // file, when it takes rows again; prints and logs once that they wait and
+  // why, and once that they have been written. Called at start, before each
+  // row, and at most once a minute of program time while the bot is idle.
+  void HandOverWaitingRows();
+
   const ProductVariant& variant() const { return variant_; }
 
  private:
@@ -106,13 +113,27 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // Writes the report page when rows have been written since it last was;
   // a failure is told in corvane.log.
   void WriteReportPageForNewRows();
-  // Appends a finished row to the results file; tells corvane.log when it
-  // is lost, and the console and corvane.log when a new file is taken.
+  // Appends a finished row to the results file, after the rows that wait
+  // for it; when the file does not take it, the row waits in the spool too.
+  // Tells corvane.log when a row is lost, and the console and corvane.log
+  // when a new file is taken.
   void TakeRow(const ResultRow& row) override;
+  // Prints and logs, once until they have been written, that rows wait in
+  // the spool because the results file gave `errorCode`.
+  void ReportRowsWait(unsigned long errorCode);
+  // Prints and logs what the first row (or hand-over) of the run found out
+  // about the results files, when there is news.
+  void ReportResultsNews(ResultsFileNews news);
 
   const ProductVariant& variant_;
   ResultsFile results_;
   AnswerAttribution attribution_;
+  RowSpool spool_;
+  // True once the console and corvane.log were told that rows wait.
+  bool toldRowsWait_ = false;
+  // When the results file was last tried for the waiting rows (program
+  // time).
+  std::int64_t lastHandOverMs_ = 0;
   // The results file rows were written to since the report page was last
   // written; empty when none were.
   char reportResultsFile_[kReportPagePathSize] = "";

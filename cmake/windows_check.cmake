@@ -7,6 +7,9 @@
 #                                     run against the Windows .exe files
 #   corvane_windows_comparison_tests  the POSIX and the Windows test builds
 #                                     side by side: the same bytes everywhere
+#   corvane_windows_locked_results_tests
+#                                     BWCorvane_fast.exe while another program
+#                                     holds BroodWar.csv without write sharing
 
 set(CORVANE_WINEPREFIX "$ENV{WINEPREFIX}" CACHE PATH
   "wine prefix the Windows programs run in (empty: ~/.wine)")
@@ -26,7 +29,7 @@ if(NOT windows_port STREQUAL CORVANE_TEST_SERVER_PORT)
 endif()
 
 # One launcher script per Windows program.
-foreach(program BWCorvane_fast SCCorvane_fast)
+foreach(program BWCorvane_fast SCCorvane_fast corvane_hold_file)
   set(CORVANE_WINE_TARGET "${CORVANE_WINDOWS_BUILD_DIR}/tests/${program}.exe")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/wine_program.sh.in
     ${CMAKE_CURRENT_BINARY_DIR}/wine/${program} @ONLY
@@ -53,7 +56,16 @@ target_compile_definitions(corvane_windows_comparison_tests PRIVATE
   CORVANE_WINDOWS_SC_FAST="${CORVANE_WINE_SCCorvane_fast}")
 add_dependencies(corvane_windows_comparison_tests BWCorvane_fast SCCorvane_fast)
 
-foreach(target corvane_windows_program_tests corvane_windows_comparison_tests)
+add_executable(corvane_windows_locked_results_tests locked_results_test.cpp bot_process.cpp)
+target_link_libraries(corvane_windows_locked_results_tests PRIVATE corvane_app corvane_test_support
+  corvane_chat_server GTest::gtest_main corvane_warnings)
+target_compile_definitions(corvane_windows_locked_results_tests PRIVATE
+  CORVANE_TEST_SERVER_PORT=${CORVANE_TEST_SERVER_PORT}
+  CORVANE_BW_FAST="${CORVANE_WINE_BWCorvane_fast}"
+  CORVANE_HOLD_FILE="${CORVANE_WINE_corvane_hold_file}")
+
+foreach(target corvane_windows_program_tests corvane_windows_comparison_tests
+    corvane_windows_locked_results_tests)
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_PREFIX "Windows."
     PROPERTIES LABELS windows RESOURCE_LOCK chat_server_port TIMEOUT 180)
 endforeach()

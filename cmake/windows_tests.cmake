@@ -49,3 +49,8 @@ target_link_libraries(corvane_windows_environment_tests PRIVATE corvane_core
   corvane_platform_fast gtest corvane_warnings)
 gtest_discover_tests(corvane_windows_environment_tests DISCOVERY_TIMEOUT 120
   PROPERTIES LABELS unit TIMEOUT 60)
+
+# Holds a file open without write sharing, as a spreadsheet does, for the
+# locked results file test that cmake/windows_check.cmake runs under wine.
+add_executable(corvane_hold_file ${PROJECT_SOURCE_DIR}/tests/windows/hold_file.cpp)
+target_link_libraries(corvane_hold_file PRIVATE corvane_warnings)
