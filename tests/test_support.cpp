@@ -3,8 +3,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
+
+#include "app/results_file.h"
 
 namespace corvane {
 namespace testing_support {
@@ -124,6 +127,22 @@ int CountOf(const std::string& text, const std::string& part) {
     ++count;
   }
   return count;
+}
+
+std::vector<std::string> ResultRows(const std::string& path) {
+  std::vector<std::string> rows;
+  ResultsReader reader;
+  auto record = std::make_unique<ResultsRecord>();
+  if (reader.Open(path.c_str()) != 1) return rows;
+  while (reader.Next(record.get()) == 1) {
+    rows.push_back(std::string(record->field[kColumnPlayer]) + " " + record->field[kColumnStatus]);
+  }
+  return rows;
+}
+
+std::string StoppedLogLine(const std::string& by, int read, int unanswered) {
+  return "Stopped by " + by + ": the wait for answers read " + std::to_string(read) + " and left " +
+         std::to_string(unanswered) + " unanswered\r\n";
 }
 
 }  // namespace testing_support

@@ -118,6 +118,11 @@ std::string WithoutErrorCodes(const std::string& text);
 std::string WithoutLogTimes(const std::string& text);
 // How many times `part` occurs in `text`, without overlaps.
 int CountOf(const std::string& text, const std::string& part);
+// "player status" of each row of the results file `path`, in order, as the
+// results reader reads them; none when the file is missing.
+std::vector<std::string> ResultRows(const std::string& path);
+// The last line of corvane.log after a stop by `by` (its time taken away).
+std::string StoppedLogLine(const std::string& by, int read, int unanswered);
 
 }  // namespace testing_support
 }  // namespace corvane
