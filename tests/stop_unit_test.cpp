@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,8 @@ std::string Record(const std::string& name) { return "1018 INFO \"" + name + "'s
 // The parts of `text` between `separator`s; none of an empty text.
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> parts;
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t end = std::min(text.find(separator, at), text.size());
-    parts.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
   return parts;
 }
 
