@@ -64,8 +64,18 @@ target_compile_definitions(corvane_windows_locked_results_tests PRIVATE
   CORVANE_BW_FAST="${CORVANE_WINE_BWCorvane_fast}"
   CORVANE_HOLD_FILE="${CORVANE_WINE_corvane_hold_file}")
 
+# The stop tests, the stop coming as Ctrl-C: wine turns SIGINT into the
+# console's Ctrl-C event.
+add_executable(corvane_windows_stop_tests stop_test.cpp bot_process.cpp)
+target_link_libraries(corvane_windows_stop_tests PRIVATE corvane_test_support
+  corvane_chat_server GTest::gtest_main corvane_warnings)
+target_compile_definitions(corvane_windows_stop_tests PRIVATE CORVANE_UNDER_WINE
+  CORVANE_TEST_SERVER_PORT=${CORVANE_TEST_SERVER_PORT}
+  CORVANE_BW_FAST="${CORVANE_WINE_BWCorvane_fast}"
+  CORVANE_SC_FAST="${CORVANE_WINE_SCCorvane_fast}")
+
 foreach(target corvane_windows_program_tests corvane_windows_comparison_tests
-    corvane_windows_locked_results_tests)
+    corvane_windows_locked_results_tests corvane_windows_stop_tests)
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_PREFIX "Windows."
     PROPERTIES LABELS windows RESOURCE_LOCK chat_server_port TIMEOUT 180)
 endforeach()

@@ -70,7 +70,8 @@ cmake -S . -B "$root/windows-check" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORVANE_WERROR=ON -DCORVANE_BUILD_BENCHMARKS=OFF -DCORVANE_TEST_SERVER_PORT=$port \
   -DCORVANE_WINDOWS_BUILD_DIR="$root/mingw" -DCORVANE_WINEPREFIX="$WINEPREFIX" >/dev/null
 cmake --build "$root/windows-check" --target corvane_windows_program_tests \
-  corvane_windows_comparison_tests corvane_windows_locked_results_tests chatd
+  corvane_windows_comparison_tests corvane_windows_locked_results_tests \
+  corvane_windows_stop_tests chatd
 ctest --test-dir "$root/windows-check" -L windows --output-on-failure --timeout 300 -j 2
 
 # The packages under test are built for 127.0.0.1's name on this run's port,

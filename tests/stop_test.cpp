@@ -1,9 +1,9 @@
-// The real programs stopped by a signal: during a walk, with the stand-in
-// server answering or not, and while idle.
+// The real programs stopped by a signal (the Windows programs under wine by
+// their console control handler): during a walk, with the stand-in server
+// answering or not, and while idle.
 #include <signal.h>
 
 #include <chrono>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +18,8 @@ using server::ScriptedConnection;
 using server::ServerOptions;
 using testing_support::FileExists;
 using testing_support::ReadFile;
+using testing_support::ResultRows;
+using testing_support::StoppedLogLine;
 using testing_support::WithoutLogTimes;
 using testing_support::WriteFile;
 
@@ -35,6 +37,19 @@ const Program kPrograms[] = {
     {CORVANE_SC_FAST, "scmembers.txt", "Starcraft.csv", "Starcraft.html"},
 };
 
+// A stop as the programs under test take it. Under wine (the Windows
+// programs) SIGINT reaches the console control handler as Ctrl-C, and
+// SIGTERM would end the process outright.
+#ifdef CORVANE_UNDER_WINE
+const int kWalkStop = SIGINT;
+const char* const kWalkStopName = "Ctrl-C";
+const char* const kIdleStopName = "Ctrl-C";
+#else
+const int kWalkStop = SIGTERM;
+const char* const kWalkStopName = "SIGTERM";
+const char* const kIdleStopName = "SIGINT";
+#endif
+
 // The stop waits for answers 10 s of program time (0.2 s in the test
 // builds), and notices their end after one quiet second of the receive
 // loop's wait, which is not scaled; the rest is slack for a busy machine.
@@ -42,26 +57,11 @@ constexpr auto kStopBound = 6s;
 
 class StopTest : public ProgramTest, public testing::WithParamInterface<Program> {
  protected:
-  // "player status" of each row of the results file.
-  std::vector<std::string> Rows() const {
-    std::vector<std::string> rows;
-    std::istringstream lines(ReadFile(GetParam().resultsFile));
-    std::string line;
-    std::getline(lines, line);  // the header
-    while (std::getline(lines, line)) {
-      std::vector<std::string> fields;
-      std::istringstream cells(line);
-      for (std::string cell; std::getline(cells, cell, ',');) fields.push_back(cell);
-      rows.push_back(fields.size() > 3 ? fields[2] + " " + fields[3] : line);
-    }
-    return rows;
-  }
-
-  // Walks six names; the script signals the bot with SIGTERM once the
+  // Walks six names; the script stops the bot (kWalkStop) once the
   // third request arrived, then answers every request it read (when
-  // `answer`) and reads on until the bot closes the connection. Returns the
-  // names the server was asked about.
-  std::vector<std::string> StopDuringTheWalk(bool answer) {
+  // `answer`) and reads on until the bot closes the connection. One row per
+  // request sent: the answered ones, the rest unanswered.
+  void StopDuringTheWalk(bool answer) {
     WriteFile(GetParam().membersList, "Members\nn1\nn2\nn3\nn4\nn5\nn6\n");
     ServerOptions options;
     options.scripts = {[this, answer](ScriptedConnection& c) {
@@ -69,15 +69,11 @@ class StopTest : public ProgramTest, public testing::WithParamInterface<Program>
       c.Send("1007 CHANNEL \"Clan\"\r\n");
       std::vector<std::string> names;
       std::string line;
-      while (c.ReadLine(&line)) {
-        if (line.rfind("/stats ", 0) != 0) continue;
-        names.push_back(line.substr(7, line.find(' ', 7) - 7));
-        if (names.size() == 3) {
-          kill(BotPid(), SIGTERM);
-          stoppedAt_ = std::chrono::steady_clock::now();
-          break;
-        }
+      while (names.size() < 3 && c.ReadLine(&line)) {
+        if (line.rfind("/stats ", 0) == 0) names.push_back(line.substr(7, line.find(' ', 7) - 7));
       }
+      kill(BotPid(), kWalkStop);
+      stoppedAt_ = std::chrono::steady_clock::now();
       for (const std::string& name : names) {
         if (answer) c.Send("1018 INFO \"" + name + "'s record:\"\r\n1018 INFO \"Normal games: 1-2-3\"\r\n");
       }
@@ -89,42 +85,29 @@ class StopTest : public ProgramTest, public testing::WithParamInterface<Program>
     EXPECT_EQ(0, bot_->Wait(60s));
     EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt_.load(), kStopBound);
     EXPECT_TRUE(WaitForAllConnectionsEnded());
-    std::vector<std::string> asked;
-    for (const server::ReceivedLine& line : RequestsOf(1)) asked.push_back(line.text.substr(7, 2));
     // Only a request already on its way when the signal came may follow
     // the third: the walk ends at the stop.
-    EXPECT_GE(asked.size(), 3u);
-    EXPECT_LE(asked.size(), 4u);
-    return asked;
+    std::vector<std::string> expected;
+    for (const server::ReceivedLine& line : RequestsOf(1))
+      expected.push_back(line.text.substr(7, 2) +
+                         (answer && expected.size() < 3 ? " record" : " unanswered"));
+    EXPECT_GE(expected.size(), 3u);
+    EXPECT_LE(expected.size(), 4u);
+    EXPECT_EQ(expected, ResultRows(GetParam().resultsFile)) << "one row per request sent";
+    EXPECT_TRUE(FileExists(GetParam().reportPage));
+    const int read = answer ? 3 : 0;
+    EXPECT_NE(std::string::npos, WithoutLogTimes(ReadFile("corvane.log"))
+                                     .find(StoppedLogLine(kWalkStopName, read, int(expected.size()) - read)));
+    ExpectNoSanitizerReport();
   }
 
   std::atomic<std::chrono::steady_clock::time_point> stoppedAt_{std::chrono::steady_clock::now() + 1h};
 };
 
-TEST_P(StopTest, SigtermDuringAWalkWritesTheRowsOfTheAnswersItStillReads) {
-  std::vector<std::string> asked = StopDuringTheWalk(true);
-  // The script answers the three requests it read before the signal.
-  std::vector<std::string> expected;
-  for (std::size_t i = 0; i < asked.size(); ++i)
-    expected.push_back(asked[i] + (i < 3 ? " record" : " unanswered"));
-  EXPECT_EQ(expected, Rows()) << "one row per request sent";
-  EXPECT_TRUE(FileExists(GetParam().reportPage));
-  EXPECT_NE(std::string::npos, WithoutLogTimes(ReadFile("corvane.log"))
-                                   .find("Stopped by SIGTERM: the wait for answers read 3 and left " +
-                                         std::to_string(asked.size() - 3) + " unanswered\r\n"));
-  ExpectNoSanitizerReport();
-}
+// The script answers the three requests it read before the signal.
+TEST_P(StopTest, AStopDuringAWalkWritesTheRowsOfTheAnswersItStillReads) { StopDuringTheWalk(true); }
 
-TEST_P(StopTest, SigtermWhileAnswersAreMissingWritesThemUnanswered) {
-  std::vector<std::string> asked = StopDuringTheWalk(false);
-  std::vector<std::string> expected;
-  for (const std::string& name : asked) expected.push_back(name + " unanswered");
-  EXPECT_EQ(expected, Rows());
-  EXPECT_TRUE(FileExists(GetParam().reportPage));
-  EXPECT_NE(std::string::npos, WithoutLogTimes(ReadFile("corvane.log"))
-                                   .find("Stopped by SIGTERM: the wait for answers read 0 and left " +
-                                         std::to_string(asked.size()) + " unanswered\r\n"));
-}
+TEST_P(StopTest, AStopWhileAnswersAreMissingWritesThemUnanswered) { StopDuringTheWalk(false); }
 
 TEST_P(StopTest, SigintWhileIdleEndsWithinASecond) {
   WriteFile(GetParam().membersList, "Members\nn1\n");
@@ -142,12 +125,11 @@ TEST_P(StopTest, SigintWhileIdleEndsWithinASecond) {
   EXPECT_EQ(0, bot_->Wait(20s));
   // Within a second, with slack for a busy machine.
   EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3s);
-  EXPECT_EQ(std::vector<std::string>{"n1 record"}, Rows());
+  EXPECT_EQ(std::vector<std::string>{"n1 record"}, ResultRows(GetParam().resultsFile));
+  EXPECT_NE(std::string::npos, bot_->Stdout().find(std::string("\n*** STOPPED BY ") + kIdleStopName +
+                                                   " *** (0 answers read, 0 unanswered) \r\n"));
   EXPECT_NE(std::string::npos,
-            bot_->Stdout().find("\n*** STOPPED BY SIGINT *** (0 answers read, 0 unanswered) \r\n"));
-  EXPECT_NE(std::string::npos,
-            WithoutLogTimes(ReadFile("corvane.log"))
-                .find("Stopped by SIGINT: the wait for answers read 0 and left 0 unanswered\r\n"));
+            WithoutLogTimes(ReadFile("corvane.log")).find(StoppedLogLine(kIdleStopName, 0, 0)));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPrograms, StopTest, testing::ValuesIn(kPrograms),

@@ -3,8 +3,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
+
+#include "app/results_file.h"
 
 namespace corvane {
 namespace testing_support {
@@ -142,6 +145,22 @@ int OpenDescriptors(const std::string& pid) {
   int count = 0;
   for (const auto& entry : fds) count += entry.path().filename().string()[0] != '.' ? 1 : 0;
   return count;
+}
+
+std::vector<std::string> ResultRows(const std::string& path) {
+  std::vector<std::string> rows;
+  ResultsReader reader;
+  auto record = std::make_unique<ResultsRecord>();
+  if (reader.Open(path.c_str()) != 1) return rows;
+  while (reader.Next(record.get()) == 1) {
+    rows.push_back(std::string(record->field[kColumnPlayer]) + " " + record->field[kColumnStatus]);
+  }
+  return rows;
+}
+
+std::string StoppedLogLine(const std::string& by, int read, int unanswered) {
+  return "Stopped by " + by + ": the wait for answers read " + std::to_string(read) + " and left " +
+         std::to_string(unanswered) + " unanswered\r\n";
 }
 
 }  // namespace testing_support

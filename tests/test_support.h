@@ -124,6 +124,11 @@ long StatusFieldKb(const std::string& pid, const std::string& field);
 // How many descriptors process `pid` has open (/proc/PID/fd); -1 when
 // unknown.
 int OpenDescriptors(const std::string& pid);
+// "player status" of each row of the results file `path`, in order, as the
+// results reader reads them; none when the file is missing.
+std::vector<std::string> ResultRows(const std::string& path);
+// The last line of corvane.log after a stop by `by` (its time taken away).
+std::string StoppedLogLine(const std::string& by, int read, int unanswered);
 
 }  // namespace testing_support
 }  // namespace corvane

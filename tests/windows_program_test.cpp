@@ -4,6 +4,7 @@
 // pointed at a Windows build (cmake/windows_check.cmake); both builds' test
 // programs reach the stand-in server at 127.0.0.1:CORVANE_TEST_SERVER_PORT.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -61,6 +62,12 @@ struct Scenario {
   int lastOutputTimes = 1;
 };
 
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
 Outcome RunIn(const char* program, const Scenario& scenario) {
   ScratchDirectory folder;
   EXPECT_FALSE(folder.path().empty());
@@ -89,7 +96,10 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
       // Nothing more comes after the last output unless the server sends
       // more, and it does not: the grace lets a stray late byte show up.
       std::this_thread::sleep_for(300ms);
-      bot.Stop();
+      // The stop both builds take alike: SIGINT, which wine turns into the
+      // console's Ctrl-C event (SIGTERM would end a wine process outright).
+      kill(bot.pid(), SIGINT);
+      EXPECT_EQ(0, bot.Wait(30s)) << "a clean stop";
     }
     outcome.out = bot.Stdout();
     // Refused connects are told with the system's own error codes.
@@ -128,6 +138,9 @@ Outcome RunIn(const char* program, const Scenario& scenario) {
 Outcome ExpectSameBytes(const Program& program, const Scenario& scenario) {
   Outcome posix = RunIn(program.posix, scenario);
   Outcome windows = RunIn(program.windows, scenario);
+  // The one difference by design: the stop's name, as each system calls it.
+  windows.out = ReplaceAll(windows.out, "Ctrl-C", "SIGINT");
+  for (auto& file : windows.files) file.second = ReplaceAll(file.second, "Ctrl-C", "SIGINT");
   EXPECT_EQ(posix.status, windows.status);
   EXPECT_EQ(posix.out, windows.out) << "console output";
   EXPECT_EQ(posix.err, windows.err) << "standard error";
