@@ -40,7 +40,7 @@ endforeach()
 add_executable(corvane_windows_program_tests program_test.cpp bot_process.cpp)
 target_link_libraries(corvane_windows_program_tests PRIVATE corvane_test_support
   corvane_chat_server GTest::gtest_main corvane_warnings)
-target_compile_definitions(corvane_windows_program_tests PRIVATE
+target_compile_definitions(corvane_windows_program_tests PRIVATE CORVANE_UNDER_WINE
   CORVANE_TEST_SERVER_PORT=${CORVANE_TEST_SERVER_PORT}
   CORVANE_BW_FAST="${CORVANE_WINE_BWCorvane_fast}"
   CORVANE_SC_FAST="${CORVANE_WINE_SCCorvane_fast}")

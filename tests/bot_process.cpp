@@ -68,8 +68,8 @@ void BotProcess::Resume() {
 
 void BotProcess::Stop() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  kill(pid_, SIGCONT);  // a paused program takes the SIGTERM once it goes on
+  kill(pid_, kStopSignal);
+  kill(pid_, SIGCONT);  // a paused program takes the signal once it goes on
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;

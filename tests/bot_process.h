@@ -5,10 +5,22 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <string>
 
 namespace corvane {
 namespace testing_support {
+
+// The signal Stop() sends, and the name the program gives it in its stop
+// line. Under wine (the Windows programs) SIGINT reaches the console control
+// handler as Ctrl-C, and SIGTERM would end the process outright.
+#ifdef CORVANE_UNDER_WINE
+inline constexpr int kStopSignal = SIGINT;
+inline constexpr const char* kStopSignalName = "Ctrl-C";
+#else
+inline constexpr int kStopSignal = SIGTERM;
+inline constexpr const char* kStopSignalName = "SIGTERM";
+#endif
 
 class BotProcess {
  public:
@@ -25,7 +37,7 @@ class BotProcess {
   // status, or -1 if it still runs (or was ended by a signal).
   int Wait(std::chrono::milliseconds timeout);
 
-  // Ends the program (SIGTERM) and waits for it.
+  // Ends the program (kStopSignal) and waits for it.
   void Stop();
 
   // Stops the program where it is (SIGSTOP) and waits until it has stopped;

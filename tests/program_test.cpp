@@ -216,7 +216,8 @@ TEST_F(ProgramTest, ReconnectsWhenTheServerClosesRightAfterTheLogon) {
   ASSERT_TRUE(server_->WaitFor([](const ChatServer& s) { return s.ConnectionCount() >= 3; }, 10s));
   ASSERT_TRUE(WaitForLine("\x03\x04statbot", 3));
   bot_->Stop();
-  EXPECT_EQ(Banner("\t\t", "Brood War") + "\n*** STOPPED BY SIGTERM *** (0 answers read, 0 unanswered) \r\n",
+  EXPECT_EQ(Banner("\t\t", "Brood War") + "\n*** STOPPED BY " + testing_support::kStopSignalName +
+                " *** (0 answers read, 0 unanswered) \r\n",
             bot_->Stdout())
       << "nothing but the banner and the stop is printed";
 }
@@ -359,8 +360,8 @@ TEST_F(ProgramTest, AHomeChannelInOtherLetterCaseIsNamedWithTheServersSpelling) 
   EXPECT_EQ(out.find(note), out.rfind(note)) << "said once";
   EXPECT_EQ(
       "The server calls the channel \"Clan\", configuration.txt names the home channel \"clan\": "
-      "spell it in configuration.txt as the server does\r\n"
-      "Stopped by SIGTERM: the wait for answers read 0 and left 0 unanswered\r\n",
+      "spell it in configuration.txt as the server does\r\n" +
+          testing_support::StoppedLogLine(testing_support::kStopSignalName, 0, 0),
       testing_support::WithoutLogTimes(ReadFile("corvane.log")));
 }
 
