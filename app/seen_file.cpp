@@ -19,15 +19,15 @@ const char kRowEnd[] = "\r\n";
 
 // The longest text a field takes: every byte a doubled quote, the formula
 // guard and the two quotes around it.
-constexpr int FieldSize(int characters) { return 2 * characters + 3; }
+constexpr int FieldSize(int characters) noexcept { return 2 * characters + 3; }
 
 // Room for the header and the longest row: the stream holds the whole of
 // them until fclose writes them out in one write, so that a kill leaves
 // whole rows only.
-const int kSeenWriteSize = static_cast<int>(sizeof(kSeenHeader)) +
-                           kUtcTimeTextSize + FieldSize(kMemberNameLimit) +
-                           static_cast<int>(sizeof("not-watching")) +
-                           FieldSize(kEventTextSize) + 16;
+constexpr int kSeenWriteSize = static_cast<int>(sizeof(kSeenHeader)) +
+                               kUtcTimeTextSize + FieldSize(kMemberNameLimit) +
+                               static_cast<int>(sizeof("not-watching")) +
+                               FieldSize(kEventTextSize) + 16;
 
 const char* const kSeenEventNames[] = {"watching", "here", "joined", "left",
                                        "not-watching"};
