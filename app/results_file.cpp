@@ -110,6 +110,13 @@ class LineBuilder {
 
 }  // namespace
 
+std::size_t FormatCsvField(const char* text, char* field, std::size_t size) {
+  if (size < CsvFieldSize(std::strlen(text))) return 0;
+  LineBuilder builder(field, size);
+  builder.PutText(text);
+  return builder.used();
+}
+
 int FormatResultsRow(const ResultRow& row, char* line, std::size_t size,
                      std::size_t* length) {
   *length = 0;

@@ -56,6 +56,18 @@ const std::size_t kResultsLineSize =
 int FormatResultsRow(const ResultRow& row, char* line, std::size_t size,
                      std::size_t* length);
 
+// The most bytes FormatCsvField writes for a text of `characters` bytes:
+// every byte a doubled quote, the guard and the two quotes around it.
+constexpr std::size_t CsvFieldSize(std::size_t characters) {
+  return 2 * characters + 3;
+}
+
+// Writes `text` into `field` as one field of a row, as FormatResultsRow
+// writes its texts (quoted, quotes doubled, the formula guard), never more
+// than `size` bytes and with no NUL. Returns the bytes written, or 0 (and
+// writes nothing) when `size` is less than CsvFieldSize of the text.
+std::size_t FormatCsvField(const char* text, char* field, std::size_t size);
+
 // What the first row of the run found out about the files.
 enum ResultsFileNews {
   kResultsFileAsNamed,  // nothing to tell

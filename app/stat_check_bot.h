@@ -10,7 +10,9 @@
 #include "app/product_variant.h"
 #include "app/report_page.h"
 #include "app/results_file.h"
+#include "app/seen_file.h"
 #include "core/chat_connection.h"
+#include "core/event_line.h"
 
 namespace corvane {
 
@@ -25,12 +27,23 @@ class StatCheckBot : public ChatConnection, private ResultSink {
       Environment& environment = DefaultEnvironment()) noexcept;
 
   // Records and prints the channel, waits 2 s and rereads configuration.txt:
-  // when the channel's name contains the home channel, walks the members
-  // list; otherwise asks to join the home channel again, and when the name
-  // contains it in other letter case, also prints and logs both spellings.
-  // Ends the process with status 1 when configuration.txt cannot be read.
+  // when the channel's name contains the home channel, reads the members
+  // list's names, starts watching the channel (a "watching" row in the seen
+  // file) and walks the list; otherwise ends the watch (EndWatching), asks to
+  // join the home channel again, and when the name contains it in other
+  // letter case, also prints and logs both spellings. Ends the process with
+  // status 1 when configuration.txt cannot be read.
   int OnChannel(const char* name, std::uint32_t flags,
                 const char* text) override;
+
+  // While the bot watches the home channel, record a member of the list
+  // (the names compared without letter case) in the seen file as "here",
+  // "joined" or "left", spelled as the list spells them, at the time the
+  // line was read; anyone else passes unrecorded.
+  int OnShowUser(const char* name, std::uint32_t flags,
+                 const char* text) override;
+  int OnJoin(const char* name, std::uint32_t flags, const char* text) override;
+  int OnLeave(const char* name, std::uint32_t flags, const char* text) override;
 
   // Prints the notice that a join was refused.
   int OnChannelFull(const char* name, std::uint32_t flags,
@@ -57,8 +70,9 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   bool AwaitsAnswers() override;
 
   // Ends the run after a stop request: the answer being read is complete,
-  // the requests still waiting become unanswered rows, the report page is
-  // written when rows were, corvane.log and the console tell what stopped
+  // the requests still waiting become unanswered rows, the watch over the
+  // home channel ends (EndWatching), the report page is written when rows
+  // were, corvane.log and the console tell what stopped
   // the bot and how many answers the wait read and left unanswered; then
   // the connection and the log are closed.
   void FinishStop();
@@ -75,8 +89,14 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   void WalkMembersList();
 
   // To be called when the connection has ended: the answer being read is
-  // complete, and the requests still waiting are written as unanswered.
+  // complete, the requests still waiting are written as unanswered, and the
+  // watch over the home channel ends (EndWatching).
   void ConnectionEnded();
+
+  // To be called when the run ends, and wherever the bot stops watching the
+  // home channel: writes a "not-watching" row for the channel watched, when
+  // it watches one. Does nothing otherwise.
+  void EndWatching();
 
   // Notes that a row has been appended to `resultsFile`: the report page is
   // written from that file once the connection has been quiet for a second
@@ -109,6 +129,17 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // Appends a finished row to the results file; tells corvane.log when it
   // is lost, and the console and corvane.log when a new file is taken.
   void TakeRow(const ResultRow& row) override;
+  // Reads the member names and, when the list could be read, starts
+  // watching `channel` with a "watching" row at `time`.
+  void StartWatching(std::int64_t time, const char* channel);
+  // Ends the watch, when there is one, with a "not-watching" row at `time`.
+  void StopWatching(std::int64_t time);
+  // Records `event` of `name` when the bot watches and the name is on the
+  // members list.
+  void NoteMember(const char* name, SeenEvent event);
+  // Appends a row to the seen file; when it is lost, tells corvane.log, and
+  // the console once until a row is written again.
+  void TakeSighting(std::int64_t time, const char* player, SeenEvent event);
 
   const ProductVariant& variant_;
   ResultsFile results_;
@@ -120,6 +151,13 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   bool stopping_ = false;
   int answersWhileStopping_ = 0;
   int unansweredWhileStopping_ = 0;
+  SeenFile seen_;
+  // The names of the members list when the watch started.
+  MemberNames members_;
+  bool watching_ = false;
+  bool seenFailureTold_ = false;
+  // The channel watched, as the server named it.
+  char watchedChannel_[kEventTextSize] = "";
 };
 
 }  // namespace corvane

@@ -176,8 +176,9 @@ class ProgramTest : public testing::Test {
 
   // Fails for every file in the test's folder that is not the program's.
   void ExpectOnlyOwnFiles() const {
-    const std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "scmembers.txt", "corvane.log",
-                                       "BroodWar.log",      "BroodWar.csv",  "BroodWar.html"};
+    const std::set<std::string> own = {"configuration.txt", "bwmembers.txt", "scmembers.txt",
+                                       "corvane.log",       "BroodWar.log",  "BroodWar.csv",
+                                       "BroodWar-seen.csv", "BroodWar.html"};
     for (const auto& entry : std::filesystem::directory_iterator(scratch_.path())) {
       const std::string name = entry.path().filename().string();
       EXPECT_EQ(1u, own.count(name)) << "wrote outside its own files: " << name;
