@@ -126,9 +126,13 @@ struct ResultsRecord {
 
 // Streams the rows of a results file through a fixed buffer. Quoted fields
 // may hold commas, doubled quotes, CR and LF; rows end with CR LF or LF.
+// Another file written by the same rules (the seen file) is read through it
+// with its own header.
 class ResultsReader {
  public:
-  ResultsReader() noexcept;
+  // Reads files whose first row is `header` (a text that outlives the
+  // reader).
+  explicit ResultsReader(const char* header = kResultsHeader) noexcept;
   ~ResultsReader();
 
   ResultsReader(const ResultsReader&) = delete;
@@ -156,6 +160,7 @@ class ResultsReader {
  private:
   bool Fill();
 
+  const char* header_;
   std::FILE* file_;
   char buffer_[16384];
   std::size_t size_;
