@@ -1,18 +1,21 @@
-// corvane_report_page RESULTS.csv PAGE.html HOST PROGRAM: writes the report
-// page of a results file exactly as the bot does, for the browser tests, the
-// benchmark and anyone who wants a page without running the bot.
+// corvane_report_page RESULTS.csv PAGE.html HOST PROGRAM [SEEN.csv]: writes
+// the report page of a results file (and a seen file) exactly as the bot does,
+// for the browser tests, the benchmark and anyone who wants a page without
+// running the bot.
 #include <cstdio>
 
 #include "app/report_page.h"
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
+  if (argc != 5 && argc != 6) {
     std::fputs(
-        "usage: corvane_report_page RESULTS.csv PAGE.html HOST PROGRAM\n",
+        "usage: corvane_report_page RESULTS.csv PAGE.html HOST PROGRAM "
+        "[SEEN.csv]\n",
         stderr);
     return 2;
   }
-  corvane::ReportPageSource source = {argv[1], argv[2], argv[3], argv[4]};
+  corvane::ReportPageSource source = {argv[1], argv[2], argv[3], argv[4],
+                                      argc == 6 ? argv[5] : nullptr};
   corvane::ReportPageProblem problem = {"", "", 0};
   if (!corvane::WriteReportPage(corvane::DefaultEnvironment(), source,
                                 &problem)) {

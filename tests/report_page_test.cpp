@@ -26,7 +26,8 @@ const char kHeader[] =
     "walk,time,player,status,ladder_wins,ladder_losses,ladder_disconnects,"
     "ladder_rating,ladder_tag,normal_wins,normal_losses,normal_disconnects,"
     "normal_rating,normal_tag,answer\r\n";
-const ReportPageSource kSource = {"BroodWar.csv", "BroodWar.html", "chat.example.org", "BWCorvane 1.0"};
+const ReportPageSource kSource = {"BroodWar.csv", "BroodWar.html", "chat.example.org", "BWCorvane 1.0",
+                                  nullptr};
 
 // A row of the results file; the player's name is quoted as RFC 4180 says.
 std::string Row(const std::string& walk, const std::string& player, const std::string& status = "unknown",
