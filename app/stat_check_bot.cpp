@@ -11,7 +11,17 @@
 #include "core/event_line.h"
 
 namespace corvane {
-namespace {}  // namespace
+namespace {
+
+// True when `path` can be opened for reading.
+bool Readable(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace
 
 StatCheckBot::StatCheckBot(const ProductVariant& variant,
                            Environment& environment) noexcept
@@ -103,6 +113,7 @@ void StatCheckBot::TakeSighting(std::int64_t time, const char* player,
                                 SeenEvent event) {
   if (seen_.Append(time, player, event, watchedChannel_)) {
     seenFailureTold_ = false;
+    seenRowsForPage_ = true;
     return;
   }
   // Read before WriteLog, whose file calls may change it.
@@ -332,12 +343,23 @@ void StatCheckBot::OnIdle() {
 }
 
 void StatCheckBot::WriteReportPageForNewRows() {
+  const std::int64_t now = environment().ProgramTimeMs();
+  // New seen rows alone rewrite the page too, at most once a minute, when
+  // the results file has rows for it.
+  if (reportResultsFile_[0] == '\0' && seenRowsForPage_ &&
+      (!pageWritten_ || now - pageWrittenMs_ >= kSeenPageIntervalMs) &&
+      Readable(results_.path())) {
+    CopyText(reportResultsFile_, results_.path());
+  }
   if (reportResultsFile_[0] == '\0') return;
+  seenRowsForPage_ = false;
+  pageWritten_ = true;
+  pageWrittenMs_ = now;
   char program[kTextFieldSize];
   std::snprintf(program, sizeof(program), "%s %s", variant_.programName,
                 kProgramVersion);
   const ReportPageSource source = {reportResultsFile_, variant_.reportPageFile,
-                                   serverHost(), program};
+                                   serverHost(), program, variant_.seenFile};
   ReportPageProblem problem = {"", "", 0};
   if (!WriteReportPage(environment(), source, &problem)) {
     char text[kReportPageProblemTextSize];

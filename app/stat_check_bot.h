@@ -58,7 +58,8 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   int OnError(const char* name, std::uint32_t flags, const char* text) override;
 
   // After a second without a line, the answer being read is complete; then,
-  // when rows have been written since the report page was last written,
+  // when results rows have been written since the report page was last
+  // written, or seen rows alone and the page is a minute old (program time),
   // writes the page (a failure is told in corvane.log).
   void OnIdle() override;
 
@@ -158,6 +159,11 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   bool seenFailureTold_ = false;
   // The channel watched, as the server named it.
   char watchedChannel_[kEventTextSize] = "";
+  // Seen rows were written since the report page was last written.
+  bool seenRowsForPage_ = false;
+  // When the page was last written (program time), once it was.
+  bool pageWritten_ = false;
+  std::int64_t pageWrittenMs_ = 0;
 };
 
 }  // namespace corvane
