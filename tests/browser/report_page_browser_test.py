@@ -259,25 +259,25 @@ class SeenPageTest(PageTestCase):
     def test_who_still_comes(self):
         now = int(time.time())
         old, walk, watch = now - 40 * DAY - 3 * HOUR, now - HOUR, now - 3 * HOUR
-        # ann played today, the others' totals stay; eve is new, gone left
-        # the list, unk left the server.
+        # ann played today, the others' totals stay; fay is here without
+        # playing; eve is new, gone left the list, unk left the server.
         results = HEADER.encode() + b"".join(
             record(utc(old), name, wins, b"1", b"1000")
-            for name, wins in ((b"ann", b"9"), (b"bea", b"4"), (b"cid", b"2"), (b"dan", b"6"), (b"gone", b"0"),
-                               (b"unk", b"1"))) + b"".join(
+            for name, wins in ((b"ann", b"9"), (b"bea", b"4"), (b"cid", b"2"), (b"dan", b"6"), (b"fay", b"3"),
+                               (b"gone", b"0"), (b"unk", b"1"))) + b"".join(
             record(utc(walk), name, wins, b"1", b"1000")
-            for name, wins in ((b"ann", b"11"), (b"bea", b"4"), (b"cid", b"2"), (b"dan", b"6"), (b"eve", b"1"))
+            for name, wins in ((b"ann", b"11"), (b"bea", b"4"), (b"cid", b"2"), (b"dan", b"6"), (b"eve", b"1"), (b"fay", b"3"))
         ) + row(utc(walk), b"unk", b"unknown", answer=b"Invalid user.")
         sightings = ((old, b"", b"watching"), (old + 60, b"ann", b"here"), (old + 60, b"bea", b"here"),
                      (old + 120, b"cid", b"joined"), (old + HOUR, b"cid", b"left"), (old + 2 * HOUR, b"", b"not-watching"),
                      (watch, b"", b"watching"), (watch + 10, b"ann", b"joined"), (watch + 20, b"bea", b"joined"),
-                     (watch + 30, b"bea", b"left"))
+                     (watch + 30, b"bea", b"left"), (watch + 40, b"fay", b"joined"))
         seen = b"time,player,event,channel\r\n" + b"".join(
             b"%s,%s,%s,Clan Example\r\n" % (utc(t), player, event) for t, player, event in sightings)
         self.open_page("seen", results, written=None, seen=seen)
         column = 12  # after the normal games
         self.assertEqual({"ann": "here", "bea": "today", "cid": "40 days ago", "dan": "not seen", "eve": "not seen",
-                          "unk": "not seen"}, {player: self.cells(player)[column] for player in self.members()})
+                          "fay": "here", "unk": "not seen"}, {player: self.cells(player)[column] for player in self.members()})
         attributes = self.browser.run(
             "return Object.fromEntries([...document.querySelectorAll('#members tbody tr')].map(tr => "
             "[tr.getAttribute('data-player'), [tr.getAttribute('data-seen'), tr.getAttribute('data-last-game')]]))")
@@ -294,13 +294,13 @@ class SeenPageTest(PageTestCase):
             return [p for p in self.members() if self.browser.run(
                 "return !document.querySelector('#members tbody tr[data-player=\"' + arguments[0] + '\"]').hidden", p)]
 
-        self.assertEqual(["6", "1", "2", "3", "1"], overview())
+        self.assertEqual(["7", "1", "3", "3", "1"], overview())
         self.assertIn("0.1 of these 30 days", self.browser.run("return document.getElementById('watched').textContent"))
         self.browser.click("#boot-list")
         self.assertEqual(["cid", "dan", "eve"], shown())
         self.browser.run("var s = document.getElementById('inactive-days'); s.value = '60';"
                          "s.dispatchEvent(new Event('change'))")
-        self.assertEqual(["6", "1", "3", "2", "1"], overview())
+        self.assertEqual(["7", "1", "4", "2", "1"], overview())
         self.assertEqual(["dan", "eve"], shown())
         changes = self.browser.run("return [...document.querySelectorAll('#list-changes li')].map(li => "
                                    "[li.getAttribute('data-player'), li.getAttribute('data-change'), li.textContent])")
