@@ -10,15 +10,6 @@ namespace {
 const char kInvalidUser[] = "Invalid user.";
 const char kAnswerSeparator[] = " | ";
 
-bool EqualsIgnoringCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
-    char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
-
 }  // namespace
 
 AnswerAttribution::AnswerAttribution(ResultSink& sink, int capacity) noexcept

@@ -1,5 +1,7 @@
 #include "app/members_list.h"
 
+#include <cstring>
+
 namespace corvane {
 
 MembersListReader::MembersListReader(std::FILE* file)
@@ -43,6 +45,14 @@ void MembersListReader::ReadUpToLineEnd(char (&text)[kMemberNameLimit + 1]) {
     if (length < kMemberNameLimit) text[length++] = static_cast<char>(c);
   }
   text[length] = '\0';
+}
+
+int MembersListReader::ReadName(char (&name)[kMemberNameLimit + 1]) {
+  char rest[kMemberNameLimit + 1];
+  ReadLineStart(name);
+  ReadUpToLineEnd(rest);
+  if (rest[0] != '\0') std::memcpy(name, rest, sizeof(rest));
+  return name[0] != '\0';
 }
 
 }  // namespace corvane

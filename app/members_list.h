@@ -30,6 +30,12 @@ class MembersListReader {
   // of a longer line is skipped. Reads nothing at a line end or the end.
   void ReadUpToLineEnd(char (&text)[kMemberNameLimit + 1]);
 
+  // One pass of the walk: the first read, then the second. The second
+  // holds the name; the first holds it only where the second found nothing:
+  // a heading followed by an empty line, or a list whose first line is its
+  // only name. Stores the name in `name`; returns 1, or 0 when it is empty.
+  int ReadName(char (&name)[kMemberNameLimit + 1]);
+
   // True once a read met the end of the file or failed: the walk ends.
   bool Finished() const { return finished_; }
 

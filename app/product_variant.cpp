@@ -13,6 +13,7 @@ const ProductVariant kBroodWarVariant = {
     "/stats %s SEXP\r\n",
     "BroodWar.html",
     "BWCorvane",
+    "BroodWar-seen.csv",
 };
 
 const ProductVariant kStarcraftVariant = {
@@ -26,6 +27,7 @@ const ProductVariant kStarcraftVariant = {
     "/stats %s STAR\r\n",
     "Starcraft.html",
     "SCCorvane",
+    "Starcraft-seen.csv",
 };
 
 }  // namespace corvane

@@ -15,6 +15,7 @@ struct ProductVariant {
   const char* statsCommandFormat;  // one %s: the player's name
   const char* reportPageFile;      // the page made from the results file
   const char* programName;         // the program, as the page names it
+  const char* seenFile;  // who was seen in the home channel; beside resultsFile
 };
 
 extern const ProductVariant kBroodWarVariant;

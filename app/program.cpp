@@ -45,6 +45,7 @@ int EndAfterRefusedLogons(StatCheckBot& bot) {
                kRefusedLogonLimit);
   bot.WriteLog("The logon was refused %d times in a row; the run ends",
                kRefusedLogonLimit);
+  bot.EndWatching();
   bot.CloseLog();
   return 1;
 }
@@ -112,6 +113,7 @@ int RunProgram(StatCheckBot& bot, Environment& environment,
   bot.ReportFailure(
       "%d connect attempts in a row to %s, port %u failed; the run ends",
       kConnectAttempts, serverHost, static_cast<unsigned>(port));
+  bot.EndWatching();
   bot.CloseLog();
   return 0;
 }

@@ -7,6 +7,7 @@
 #include "app/report_page_assets.h"
 #include "app/report_page_writer.h"
 #include "app/results_file.h"
+#include "app/seen_summary.h"
 #include "core/bounded_text.h"
 #include "core/utc_time.h"
 #include "platform/settings.h"
@@ -90,9 +91,40 @@ int ScanResults(Environment& environment, ResultsReader* reader,
   return 1;
 }
 
-void WriteAbout(PageWriter* page, const ReportPageSource& source,
-                std::int64_t newest, std::int64_t written) {
+// Writes a time as a JSON string, "" for none.
+void WriteTime(PageWriter* page, std::int64_t seconds) {
   char time[kUtcTimeTextSize];
+  FormatUtcTime(seconds, time);
+  page->WriteJsonString(time, seconds > 0 ? std::strlen(time) : 0);
+}
+
+// Writes the seen summary's members of the page's data.
+void WriteSeen(PageWriter* page, const SeenSummary& summary) {
+  char number[48];
+  page->Write(",\"watched\":{");
+  for (int window = 0; window < kWatchWindowCount; ++window) {
+    std::snprintf(number, sizeof(number), "%s\"%d\":%lld",
+                  window == 0 ? "" : ",", kWatchWindowDays[window],
+                  static_cast<long long>(summary.watched(window)));
+    page->Write(number);
+  }
+  page->Write("},\"members\":[");
+  for (int i = 0; i < summary.count(); ++i) {
+    const MemberSummary& member = summary.member(i);
+    page->Write(i == 0 ? "[" : ",[");
+    page->WriteJsonString(member.player, std::strlen(member.player));
+    page->Write(member.here ? ",1," : ",0,");
+    WriteTime(page, member.lastSeen);
+    page->Write(",", 1);
+    WriteTime(page, member.lastGame);
+    page->Write("]", 1);
+  }
+  page->Write("]", 1);
+}
+
+void WriteAbout(PageWriter* page, const ReportPageSource& source,
+                std::int64_t newest, std::int64_t written,
+                const SeenSummary& summary) {
   page->Write("{\"host\":");
   page->WriteJsonString(source.serverHost, std::strlen(source.serverHost));
   page->Write(",\"program\":");
@@ -100,14 +132,14 @@ void WriteAbout(PageWriter* page, const ReportPageSource& source,
   page->Write(",\"results\":");
   page->WriteJsonString(source.resultsFile, std::strlen(source.resultsFile));
   page->Write(",\"newestWalk\":");
-  FormatUtcTime(newest, time);
-  page->WriteJsonString(time, newest > 0 ? std::strlen(time) : 0);
+  WriteTime(page, newest);
   page->Write(",\"written\":");
-  FormatUtcTime(written, time);
-  page->WriteJsonString(time, std::strlen(time));
+  WriteTime(page, written);
   char days[32];
-  std::snprintf(days, sizeof(days), ",\"days\":%d}", kReportPageDays);
+  std::snprintf(days, sizeof(days), ",\"days\":%d", kReportPageDays);
   page->Write(days);
+  WriteSeen(page, summary);
+  page->Write("}", 1);
 }
 
 // Where the rows written so far leave the page's list.
@@ -159,6 +191,10 @@ struct PageRows {
 int WritePage(Environment& environment, const ReportPageSource& source,
               const PageRows& rows, std::FILE* file,
               ReportPageProblem* problem) {
+  // Fixed storage, too large for a stack: one page is written at a time.
+  static SeenSummary summary;
+  const std::int64_t written = environment.UtcTime();
+  summary.Begin(written);
   std::int64_t newest = 0;
   for (int at = 0; at < 2; ++at) {
     if (!rows.reader[at]->opened()) continue;
@@ -168,22 +204,33 @@ int WritePage(Environment& environment, const ReportPageSource& source,
       return 0;
     }
     if (newestHere > newest) newest = newestHere;
-    if (!rows.reader[at]->Rewind()) {
+  }
+  const std::int64_t oldest = newest - kReportPageDays * kSecondsPerDay;
+  for (int at = 0; at < 2; ++at) {
+    if (!rows.reader[at]->opened()) continue;
+    if (!rows.reader[at]->Rewind() ||
+        !SummarizeResults(rows.reader[at], oldest, &summary) ||
+        !rows.reader[at]->Rewind()) {
       SetProblem(problem, "read", rows.file[at], environment.GetLastError());
       return 0;
     }
   }
+  if (source.seenFile != nullptr &&
+      !ReadSeenFile(source.seenFile, oldest, &summary)) {
+    SetProblem(problem, "read", source.seenFile, environment.GetLastError());
+    return 0;
+  }
+  summary.Finish();
   PageWriter page(file);
   page.Write(kReportPageBeforeAbout);
-  WriteAbout(&page, source, newest, environment.UtcTime());
+  WriteAbout(&page, source, newest, written, summary);
   page.Write(kReportPageBeforeRows);
-  const std::int64_t oldest = newest - kReportPageDays * kSecondsPerDay;
-  RowsWritten written;
+  RowsWritten rowsWritten;
   page.Write("[", 1);
   for (int at = 0; at < 2; ++at) {
     if (rows.reader[at]->opened() &&
         !WriteRows(environment, &page, rows.reader[at], rows.file[at], oldest,
-                   &written, problem)) {
+                   &rowsWritten, problem)) {
       return 0;
     }
   }

@@ -8,7 +8,13 @@
 // indices follows it):
 //   about (element "corvane-about"): {"host", "program", "results": the
 //     results file, "newestWalk", "written": times as "2026-12-09T06:30:05Z"
-//     ("" for no walk), "days": the days of walks carried, kReportPageDays}
+//     ("" for no walk), "days": the days of walks carried, kReportPageDays,
+//     "watched": {"7": seconds, "14", "30", "60", "90"}: how long the bot
+//     watched the home channel in that many days before "written",
+//     "members": [[player, here (1 or 0), last seen, last game], ...]: the
+//     summary of each member found in the results file or the seen file
+//     (app/seen_summary.h has its rules), times "" for none; the seen
+//     file's rows are read from the oldest walk the rows carry on}
 //   rows (element "corvane-rows"): the rows of the walks that started at
 //     most kReportPageDays before the newest walk, in the file's order, each
 //     walk's time written once before its rows, "" before rows of no walk
@@ -45,6 +51,7 @@ struct ReportPageSource {
   const char* pageFile;     // the page, replaced through pageFile + ".tmp"
   const char* serverHost;   // the chat server's host, shown on the page
   const char* program;      // the program and its version, shown on the page
+  const char* seenFile = nullptr;  // the seen file (CSV) read; null for none
   // Rows that wait for the results file (a file like it, header included),
   // read after its rows; none when null or missing.
   const char* waitingRowsFile = nullptr;
@@ -58,12 +65,13 @@ struct ReportPageProblem {
   unsigned long errorCode;
 };
 
-// Writes the page of `source` from its results file and waiting rows: into a
-// temporary file in the page's folder, then put in the old page's place in one
-// step, so that a reader finds the old page or the new one, never a part.
-// Returns 1 on success; 0 when the results file cannot be read or has other
-// columns, or the page cannot be written or put in place: *problem then says
-// why, the old page stays and the temporary file is removed.
+// Writes the page of `source` from its results file, waiting rows and seen
+// file: into a temporary file in the page's folder, then put in the old page's
+// place in one step, so that a reader finds the old page or the new one, never
+// a part. Returns 1 on success; 0 when the results file cannot be read or has
+// other columns, the seen file cannot be read (a missing one, or one of other
+// columns, has no rows), or the page cannot be written or put in place:
+// *problem then says why, the old page stays and the temporary file is removed.
 int WriteReportPage(Environment& environment, const ReportPageSource& source,
                     ReportPageProblem* problem);
 

@@ -17,7 +17,6 @@ namespace {
 
 const char kRowEnd[] = "\r\n";
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
-const std::size_t kHeaderLength = sizeof(kResultsHeader) - 1;
 
 // The first characters a spreadsheet takes for a formula, and the guard's
 // own, so that a text that starts with it comes back as it was.
@@ -28,17 +27,19 @@ enum HeaderState { kHeaderMissing, kHeaderFound, kHeaderForeign };
 // Reads the start of `file` from its beginning: nothing (or only a
 // byte-order mark), the header and its line end, or something else. Leaves
 // the file at the first row after the header when it is found.
-HeaderState ReadHeader(std::FILE* file) {
+HeaderState ReadHeader(std::FILE* file, const char* header = kResultsHeader) {
+  const std::size_t headerLength = std::strlen(header);
   char start[sizeof(kResultsHeader) + 4];
+  if (headerLength + 4 > sizeof(start)) return kHeaderForeign;
   std::size_t read = std::fread(start, 1, sizeof(start), file);
   std::size_t skip =
       read >= 3 && std::memcmp(start, kByteOrderMark, 3) == 0 ? 3 : 0;
   if (read == skip) return kHeaderMissing;
-  if (read < skip + kHeaderLength ||
-      std::memcmp(start + skip, kResultsHeader, kHeaderLength) != 0) {
+  if (read < skip + headerLength ||
+      std::memcmp(start + skip, header, headerLength) != 0) {
     return kHeaderForeign;
   }
-  std::size_t end = skip + kHeaderLength;
+  std::size_t end = skip + headerLength;
   if (end < read && start[end] == '\r') ++end;
   if (end < read && start[end] == '\n') {
     ++end;
@@ -109,6 +110,13 @@ class LineBuilder {
 };
 
 }  // namespace
+
+std::size_t FormatCsvField(const char* text, char* field, std::size_t size) {
+  if (size < CsvFieldSize(std::strlen(text))) return 0;
+  LineBuilder builder(field, size);
+  builder.PutText(text);
+  return builder.used();
+}
 
 int FormatResultsRow(const ResultRow& row, char* line, std::size_t size,
                      std::size_t* length) {
@@ -187,8 +195,8 @@ int AppendResultsLine(const char* path, const char* line, std::size_t length) {
     ok &= std::fread(last, 1, 1, file) == 1;
   }
   if (size == 0 || (size == 3 && std::memcmp(last, kByteOrderMark, 3) == 0)) {
-    std::memcpy(out, kResultsHeader, kHeaderLength);
-    used = kHeaderLength;
+    used = sizeof(kResultsHeader) - 1;
+    std::memcpy(out, kResultsHeader, used);
     out[used++] = '\r';
     out[used++] = '\n';
   } else if (last[size <= 3 ? size - 1 : 0] != '\n') {
@@ -209,8 +217,13 @@ int AppendResultsLine(const char* path, const char* line, std::size_t length) {
   return ok;
 }
 
-ResultsReader::ResultsReader() noexcept
-    : file_(nullptr), buffer_(), size_(0), at_(0), failed_(false) {}
+ResultsReader::ResultsReader(const char* header) noexcept
+    : header_(header),
+      file_(nullptr),
+      buffer_(),
+      size_(0),
+      at_(0),
+      failed_(false) {}
 
 ResultsReader::~ResultsReader() {
   if (file_ != nullptr) std::fclose(file_);
@@ -228,7 +241,7 @@ int ResultsReader::Rewind() {
   at_ = 0;
   failed_ = false;
   if (file_ == nullptr || std::fseek(file_, 0, SEEK_SET) != 0) return 0;
-  HeaderState state = ReadHeader(file_);
+  HeaderState state = ReadHeader(file_, header_);
   if (state == kHeaderMissing) {
     // Nothing but a byte-order mark, if that: no rows to read.
     return std::fseek(file_, 0, SEEK_END) == 0;

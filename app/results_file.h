@@ -63,6 +63,18 @@ int FormatResultsRow(const ResultRow& row, char* line, std::size_t size,
 // when written, 0 when the file could not be opened or written.
 int AppendResultsLine(const char* path, const char* line, std::size_t length);
 
+// The most bytes FormatCsvField writes for a text of `characters` bytes:
+// every byte a doubled quote, the guard and the two quotes around it.
+constexpr std::size_t CsvFieldSize(std::size_t characters) {
+  return 2 * characters + 3;
+}
+
+// Writes `text` into `field` as one field of a row, as FormatResultsRow
+// writes its texts (quoted, quotes doubled, the formula guard), never more
+// than `size` bytes and with no NUL. Returns the bytes written, or 0 (and
+// writes nothing) when `size` is less than CsvFieldSize of the text.
+std::size_t FormatCsvField(const char* text, char* field, std::size_t size);
+
 // What the first row of the run found out about the files.
 enum ResultsFileNews {
   kResultsFileAsNamed,  // nothing to tell
@@ -130,9 +142,13 @@ struct ResultsRecord {
 
 // Streams the rows of a results file through a fixed buffer. Quoted fields
 // may hold commas, doubled quotes, CR and LF; rows end with CR LF or LF.
+// Another file written by the same rules (the seen file) is read through it
+// with its own header.
 class ResultsReader {
  public:
-  ResultsReader() noexcept;
+  // Reads files whose first row is `header` (a text that outlives the
+  // reader).
+  explicit ResultsReader(const char* header = kResultsHeader) noexcept;
   ~ResultsReader();
 
   ResultsReader(const ResultsReader&) = delete;
@@ -160,6 +176,7 @@ class ResultsReader {
  private:
   bool Fill();
 
+  const char* header_;
   std::FILE* file_;
   char buffer_[16384];
   std::size_t size_;

@@ -11,7 +11,17 @@
 #include "core/event_line.h"
 
 namespace corvane {
-namespace {}  // namespace
+namespace {
+
+// True when `path` can be opened for reading.
+bool Readable(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace
 
 StatCheckBot::StatCheckBot(const ProductVariant& variant,
                            Environment& environment) noexcept
@@ -19,11 +29,13 @@ StatCheckBot::StatCheckBot(const ProductVariant& variant,
       variant_(variant),
       results_(variant.resultsFile),
       attribution_(*this),
-      spool_(environment, variant.resultsFile) {}
+      spool_(environment, variant.resultsFile),
+      seen_(variant.seenFile) {}
 
 int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
                             const char* text) {
   ChatConnection::OnChannel(name, flags, text);
+  const std::int64_t now = environment().UtcTime();
   attribution_.EndAnswer();
   char channel[kEventTextSize];
   CopyPrintable(channel, text);
@@ -37,9 +49,13 @@ int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
   ReadConfigurationOrExit(&configuration);
   // Containment, not equality: the server may decorate the channel's name.
   if (std::strstr(text, configuration.homeChannel) != nullptr) {
+    // The names are read before the walk, whatever stops it: the lines of
+    // those present wait until the walk has ended.
+    StartWatching(now, text);
     WalkMembersList();
     return 1;
   }
+  StopWatching(now);
   if (ContainsIgnoringCase(text, configuration.homeChannel)) {
     ReportLetterCase(channel, configuration.homeChannel);
   }
@@ -49,6 +65,71 @@ int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
   CopyPrintable(homeChannel, configuration.homeChannel);
   std::printf("\n/join %s \n", homeChannel);
   return 1;
+}
+
+void StatCheckBot::StartWatching(std::int64_t time, const char* channel) {
+  // A list that cannot be read ends the process in the walk that follows.
+  if (!members_.Load(variant_.membersListFile)) return;
+  watching_ = true;
+  CopyText(watchedChannel_, channel);
+  TakeSighting(time, "", kSeenWatching);
+}
+
+void StatCheckBot::StopWatching(std::int64_t time) {
+  if (!watching_) return;
+  watching_ = false;
+  TakeSighting(time, "", kSeenNotWatching);
+}
+
+void StatCheckBot::EndWatching() { StopWatching(environment().UtcTime()); }
+
+int StatCheckBot::OnShowUser(const char* name, std::uint32_t flags,
+                             const char* text) {
+  ChatConnection::OnShowUser(name, flags, text);
+  NoteMember(name, kSeenHere);
+  return 1;
+}
+
+int StatCheckBot::OnJoin(const char* name, std::uint32_t flags,
+                         const char* text) {
+  ChatConnection::OnJoin(name, flags, text);
+  NoteMember(name, kSeenJoined);
+  return 1;
+}
+
+int StatCheckBot::OnLeave(const char* name, std::uint32_t flags,
+                          const char* text) {
+  ChatConnection::OnLeave(name, flags, text);
+  NoteMember(name, kSeenLeft);
+  return 1;
+}
+
+void StatCheckBot::NoteMember(const char* name, SeenEvent event) {
+  if (!watching_) return;
+  const char* member = members_.Find(name);
+  if (member != nullptr) TakeSighting(environment().UtcTime(), member, event);
+}
+
+void StatCheckBot::TakeSighting(std::int64_t time, const char* player,
+                                SeenEvent event) {
+  if (seen_.Append(time, player, event, watchedChannel_)) {
+    seenFailureTold_ = false;
+    seenRowsForPage_ = true;
+    return;
+  }
+  // Read before WriteLog, whose file calls may change it.
+  unsigned long code = environment().GetLastError();
+  if (!seenFailureTold_) {
+    std::printf(
+        "\nCannot write the seen file %s (error code %lu): "
+        "who comes and goes is not recorded while it cannot be written \r\n",
+        seen_.path(), code);
+  }
+  seenFailureTold_ = true;
+  WriteLog(
+      "Cannot write the seen file %s: error code %lu; "
+      "the %s row of \"%s\" was not recorded",
+      seen_.path(), code, SeenEventName(event), player);
 }
 
 int StatCheckBot::OnChannelFull(const char* name, std::uint32_t flags,
@@ -102,15 +183,8 @@ void StatCheckBot::WalkMembersList() {
     environment().Sleep(kRequestPauseMs);
     // The pause ends early on a stop request; the walk ends with it.
     if (environment().StopRequested() != 0) break;
-    char lineStart[kMemberNameLimit + 1];
-    char rest[kMemberNameLimit + 1];
-    reader.ReadLineStart(lineStart);
-    reader.ReadUpToLineEnd(rest);
-    // The second read holds the name; the first holds it only where the
-    // second found nothing: a heading followed by an empty line, or a list
-    // whose first line is its only name.
-    const char* name = rest[0] != '\0' ? rest : lineStart;
-    if (name[0] == '\0') continue;
+    char name[kMemberNameLimit + 1];
+    if (!reader.ReadName(name)) continue;
     // Sent before it is printed: the console shows only requests that left.
     if (!Send(variant_.statsCommandFormat, name)) {
       // A stop that came just now refuses the send; the connection is fine.
@@ -144,6 +218,7 @@ void StatCheckBot::ReportAnswer(const char* logPrefix,
 
 void StatCheckBot::ConnectionEnded() {
   attribution_.ConnectionLost(environment().UtcTime());
+  EndWatching();
 }
 
 void StatCheckBot::OnStopRequested() {
@@ -162,6 +237,9 @@ bool StatCheckBot::AwaitsAnswers() {
 void StatCheckBot::FinishStop() {
   stopping_ = true;
   attribution_.ConnectionLost(environment().UtcTime());
+  // The watch ends before the page is written, so that the page does not
+  // show as here the members the bot no longer watches.
+  EndWatching();
   WriteReportPageForNewRows();
   const char* cause = environment().StopRequestName();
   std::printf("\n*** STOPPED BY %s *** (%d answers read, %d unanswered) \r\n",
@@ -323,12 +401,24 @@ void StatCheckBot::OnIdle() {
 }
 
 void StatCheckBot::WriteReportPageForNewRows() {
+  const std::int64_t now = environment().ProgramTimeMs();
+  // New seen rows alone rewrite the page too, at most once a minute, when
+  // the results file has rows for it.
+  if (reportResultsFile_[0] == '\0' && seenRowsForPage_ &&
+      (!pageWritten_ || now - pageWrittenMs_ >= kSeenPageIntervalMs) &&
+      Readable(results_.path())) {
+    CopyText(reportResultsFile_, results_.path());
+  }
   if (reportResultsFile_[0] == '\0') return;
+  seenRowsForPage_ = false;
+  pageWritten_ = true;
+  pageWrittenMs_ = now;
   char program[kTextFieldSize];
   std::snprintf(program, sizeof(program), "%s %s", variant_.programName,
                 kProgramVersion);
   const ReportPageSource source = {reportResultsFile_, variant_.reportPageFile,
-                                   serverHost(), program, spool_.path()};
+                                   serverHost(),       program,
+                                   variant_.seenFile,  spool_.path()};
   ReportPageProblem problem = {"", "", 0};
   if (!WriteReportPage(environment(), source, &problem)) {
     char text[kReportPageProblemTextSize];

@@ -11,7 +11,9 @@
 #include "app/report_page.h"
 #include "app/results_file.h"
 #include "app/row_spool.h"
+#include "app/seen_file.h"
 #include "core/chat_connection.h"
+#include "core/event_line.h"
 
 namespace corvane {
 
@@ -26,12 +28,23 @@ class StatCheckBot : public ChatConnection, private ResultSink {
       Environment& environment = DefaultEnvironment()) noexcept;
 
   // Records and prints the channel, waits 2 s and rereads configuration.txt:
-  // when the channel's name contains the home channel, walks the members
-  // list; otherwise asks to join the home channel again, and when the name
-  // contains it in other letter case, also prints and logs both spellings.
-  // Ends the process with status 1 when configuration.txt cannot be read.
+  // when the channel's name contains the home channel, reads the members
+  // list's names, starts watching the channel (a "watching" row in the seen
+  // file) and walks the list; otherwise ends the watch (EndWatching), asks to
+  // join the home channel again, and when the name contains it in other
+  // letter case, also prints and logs both spellings. Ends the process with
+  // status 1 when configuration.txt cannot be read.
   int OnChannel(const char* name, std::uint32_t flags,
                 const char* text) override;
+
+  // While the bot watches the home channel, record a member of the list
+  // (the names compared without letter case) in the seen file as "here",
+  // "joined" or "left", spelled as the list spells them, at the time the
+  // line was read; anyone else passes unrecorded.
+  int OnShowUser(const char* name, std::uint32_t flags,
+                 const char* text) override;
+  int OnJoin(const char* name, std::uint32_t flags, const char* text) override;
+  int OnLeave(const char* name, std::uint32_t flags, const char* text) override;
 
   // Prints the notice that a join was refused.
   int OnChannelFull(const char* name, std::uint32_t flags,
@@ -46,7 +59,8 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   int OnError(const char* name, std::uint32_t flags, const char* text) override;
 
   // After a second without a line, the answer being read is complete; then,
-  // when rows have been written since the report page was last written,
+  // when results rows have been written since the report page was last
+  // written, or seen rows alone and the page is a minute old (program time),
   // writes the page (a failure is told in corvane.log).
   void OnIdle() override;
 
@@ -58,8 +72,9 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   bool AwaitsAnswers() override;
 
   // Ends the run after a stop request: the answer being read is complete,
-  // the requests still waiting become unanswered rows, the report page is
-  // written when rows were, corvane.log and the console tell what stopped
+  // the requests still waiting become unanswered rows, the watch over the
+  // home channel ends (EndWatching), the report page is written when rows
+  // were, corvane.log and the console tell what stopped
   // the bot and how many answers the wait read and left unanswered; then
   // the connection and the log are closed.
   void FinishStop();
@@ -76,8 +91,14 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   void WalkMembersList();
 
   // To be called when the connection has ended: the answer being read is
-  // complete, and the requests still waiting are written as unanswered.
+  // complete, the requests still waiting are written as unanswered, and the
+  // watch over the home channel ends (EndWatching).
   void ConnectionEnded();
+
+  // To be called when the run ends, and wherever the bot stops watching the
+  // home channel: writes a "not-watching" row for the channel watched, when
+  // it watches one. Does nothing otherwise.
+  void EndWatching();
 
   // Notes that a row has been appended to `resultsFile`: the report page is
   // written from that file once the connection has been quiet for a second
@@ -124,6 +145,17 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // Prints and logs what the first row (or hand-over) of the run found out
   // about the results files, when there is news.
   void ReportResultsNews(ResultsFileNews news);
+  // Reads the member names and, when the list could be read, starts
+  // watching `channel` with a "watching" row at `time`.
+  void StartWatching(std::int64_t time, const char* channel);
+  // Ends the watch, when there is one, with a "not-watching" row at `time`.
+  void StopWatching(std::int64_t time);
+  // Records `event` of `name` when the bot watches and the name is on the
+  // members list.
+  void NoteMember(const char* name, SeenEvent event);
+  // Appends a row to the seen file; when it is lost, tells corvane.log, and
+  // the console once until a row is written again.
+  void TakeSighting(std::int64_t time, const char* player, SeenEvent event);
 
   const ProductVariant& variant_;
   ResultsFile results_;
@@ -141,6 +173,18 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   bool stopping_ = false;
   int answersWhileStopping_ = 0;
   int unansweredWhileStopping_ = 0;
+  SeenFile seen_;
+  // The names of the members list when the watch started.
+  MemberNames members_;
+  bool watching_ = false;
+  bool seenFailureTold_ = false;
+  // The channel watched, as the server named it.
+  char watchedChannel_[kEventTextSize] = "";
+  // Seen rows were written since the report page was last written.
+  bool seenRowsForPage_ = false;
+  // When the page was last written (program time), once it was.
+  bool pageWritten_ = false;
+  std::int64_t pageWrittenMs_ = 0;
 };
 
 }  // namespace corvane

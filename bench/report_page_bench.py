@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """The report page at a year's size (docs/performance.md): a results file of
-200 members x 365 daily walks (73,000 rows), the time and peak resident memory
-of writing its page, the page's size, and the time headless Chromium takes
-from the start of the navigation until the page's script has drawn the table
-and the chart.
+200 members x 365 daily walks (73,000 rows) and a seen file of the same year
+(200 members x 4 rows a day, 292,000 rows), the time and peak resident memory
+of writing its page without the seen file and with it, the pages' sizes, and
+the time headless Chromium takes from the start of the navigation until the
+page's script has drawn the table and the chart.
 
 usage: report_page_bench.py WRITER FOLDER [RUNS]
 
@@ -63,13 +64,31 @@ def make_results(path):
                              m["name"], m["nw"], m["nl"], m["lw"], m["ll"], m["rating"]))
 
 
-def write_once(writer, results, page, folder):
+def make_seen(path):
+    """A year in the home channel: every member joins and leaves twice a
+    day, at times of their own; the bot watched from the first walk on."""
+    rng = random.Random(23)
+    with open(path, "w", newline="") as out:
+        out.write("time,player,event,channel\r\n")
+        out.write("%s,,watching,Clan Example\r\n" % utc(FIRST_WALK))
+        for day in range(WALKS):
+            rows = []
+            for index in range(MEMBERS):
+                times = sorted(rng.randrange(86400) for _ in range(4))
+                for time_of_day, event in zip(times, ("joined", "left", "joined", "left")):
+                    rows.append((FIRST_WALK + day * 86400 + time_of_day, "member%03d" % index, event))
+            rows.sort()
+            out.writelines("%s,%s,%s,Clan Example\r\n" % (utc(t), player, event) for t, player, event in rows)
+
+
+def write_once(writer, results, page, folder, seen=None):
     """Runs the writer under GNU time, whose own small process is what the
     writer's peak RSS starts from (a child forked from Python would start
     from Python's)."""
     rss = os.path.join(folder, "writer-rss.txt")
     started = time.perf_counter()
-    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss, writer, results, page, HOST, PROGRAM], check=True)
+    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss, writer, results, page, HOST, PROGRAM]
+                   + ([seen] if seen else []), check=True)
     elapsed = time.perf_counter() - started
     with open(rss) as file:
         return elapsed, int(file.read().split()[-1])
@@ -86,12 +105,19 @@ def main():
     make_results(results)
     print("results file: %d rows, %d bytes" % (MEMBERS * WALKS, os.path.getsize(results)))
 
-    writes = [write_once(writer, results, page, folder) for _ in range(runs)]
-    times = [w[0] for w in writes]
-    print("writing the page, %d runs: median %.1f ms (min %.1f, max %.1f); peak RSS %d KiB"
-          % (runs, statistics.median(times) * 1000, min(times) * 1000, max(times) * 1000,
-             max(w[1] for w in writes)))
-    print("page size: %d bytes" % os.path.getsize(page))
+    seen = os.path.join(folder, "BroodWar-seen.csv")
+    make_seen(seen)
+    print("seen file: %d rows, %d bytes" % (MEMBERS * WALKS * 4, os.path.getsize(seen)))
+
+    sizes = {}
+    for label, seen_file in (("without the seen file", None), ("with the seen file", seen)):
+        writes = [write_once(writer, results, page, folder, seen_file) for _ in range(runs)]
+        times = [w[0] for w in writes]
+        sizes[label] = os.path.getsize(page)
+        print("writing the page %s, %d runs: median %.1f ms (min %.1f, max %.1f); peak RSS %d KiB; page %d bytes"
+              % (label, runs, statistics.median(times) * 1000, min(times) * 1000, max(times) * 1000,
+                 max(w[1] for w in writes), sizes[label]))
+    print("the seen rows add %d bytes to the page" % (sizes["with the seen file"] - sizes["without the seen file"]))
 
     browser = Browser(os.path.join(folder, "chromium-profile"))
     try:

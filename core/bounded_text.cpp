@@ -39,6 +39,13 @@ bool ContainsIgnoringCase(const char* text, const char* part) {
   }
 }
 
+bool EqualsIgnoringCase(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    if (LowerAscii(*a) != LowerAscii(*b)) return false;
+    if (*a == '\0') return true;
+  }
+}
+
 int FormatText(char* destination, std::size_t size, const char* format,
                std::va_list arguments) {
   int length = std::vsnprintf(destination, size, format, arguments);

@@ -30,6 +30,9 @@ void CopyPrintable(char (&destination)[N], const char* source) {
 // True when `text` contains `part` with ASCII letters compared without case.
 bool ContainsIgnoringCase(const char* text, const char* part);
 
+// True when `a` and `b` are equal with ASCII letters compared without case.
+bool EqualsIgnoringCase(const char* a, const char* b);
+
 // Formats `format` with `arguments` into `destination` (`size` bytes).
 // Returns the length of the text in the buffer, or -1 when the formatted text
 // does not fit (the buffer then holds the cut text) or formatting failed.

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                          "members list error\n",
                                          "/stats %s SEXP\r\n",
                                          "/nonexistent/results.html",
-                                         "fuzz"};
+                                         "fuzz",
+                                         "/nonexistent/results-seen.csv"};
   WriteWholeFile(path, data, size);
 
   FakeEnvironment environment;

@@ -100,6 +100,9 @@ const int kRequestQueueCapacity = 2048;
 // The report page carries the walks of this many days before the newest:
 // over a year of history, and a page that stays small however old the file.
 const int kReportPageDays = 400;
+// New seen rows alone rewrite the report page at most this often (program
+// time): who comes and goes all day does not rewrite it every second.
+const int kSeenPageIntervalMs = 60000;
 // A results file with other columns is left alone for "<name>-2.csv" up to
 // this number: enough for any folder, and the file name stays short.
 const int kLastNewFileNumber = 99;

@@ -2,8 +2,10 @@
 # Builds BWCorvane and the stand-in chat server, then runs one whole stats
 # check in ./demo: the bot logs on, joins its home channel, asks for the
 # statistics of every name in examples/bwmembers.txt, five seconds apart, and
-# prints the answers. Ends by itself once the last answer has arrived (about
-# a minute), then shows the result log and the path of the report page.
+# prints the answers. Two members, alice and bob1, are in the home channel as
+# clients of their own, so the seen file and the page's "Seen" column show
+# them. Ends by itself once the last answer has arrived (about a minute),
+# then shows the result log, the seen file and the path of the report page.
 #
 # Installs the Debian packages it needs when any is missing. Builds in
 # build/demo (preset demo), whose server, port and build type are fixed, so
@@ -37,8 +39,10 @@ port_taken && exit 1
 "$build/server/chatd" --port "$port" --exit-after 120 >"$demo/chatd.log" 2>&1 &
 server=$!
 bot=""
+members=()
 cleanup() {
   [ -n "$bot" ] && kill "$bot" 2>/dev/null || true
+  for member in "${members[@]}"; do kill "$member" 2>/dev/null || true; done
   kill "$server" 2>/dev/null || true
   wait 2>/dev/null || true
 }
@@ -55,7 +59,26 @@ if ! grep -q "listening" "$demo/chatd.log"; then
   exit 1
 fi
 
-echo "demo: stand-in chat server on 127.0.0.1:$port; running BWCorvane in $demo"
+# A member's own client: logs on, joins the home channel and stays there,
+# reading what the server says, until the demo ends.
+home=$(awk '{print $3; exit}' examples/configuration.txt)
+member_client() {
+  exec 3<>"/dev/tcp/127.0.0.1/$port"
+  printf '\003\004%s\r\nsecret\r\n/join %s\r\n' "$1" "$home" >&3
+  exec cat <&3 >"$demo/member-$1.log"
+}
+for name in alice bob1; do
+  member_client "$name" &
+  members+=($!)
+done
+for name in alice bob1; do
+  for _ in $(seq 50); do
+    grep -q "CHANNEL \"$home\"" "$demo/member-$name.log" 2>/dev/null && break
+    sleep 0.1
+  done
+done
+
+echo "demo: stand-in chat server on 127.0.0.1:$port, alice and bob1 in $home; running BWCorvane in $demo"
 echo
 # Its error output goes to a file, to be shown should it end early.
 (cd "$demo" && exec "$build/app/BWCorvane" 2>"$demo/BWCorvane.stderr") &
@@ -112,6 +135,9 @@ grep ">>" "$demo/chatd.log" | sed 's/^/  /'
 echo
 echo "demo: result log (demo/BroodWar.log):"
 sed 's/^/  /' "$demo/BroodWar.log"
+echo
+echo "demo: seen file (demo/BroodWar-seen.csv):"
+sed 's/^/  /' "$demo/BroodWar-seen.csv" 2>/dev/null || echo "  (none)"
 echo
 if [ -f "$page" ]; then
   echo "demo: the report page, to open in a browser: $page"

@@ -181,8 +181,9 @@ class ProgramTest : public testing::Test {
   void ExpectOnlyOwnFiles() const {
     std::set<std::string> own = {"configuration.txt", "corvane.log"};
     for (const ProductVariant* variant : {&kBroodWarVariant, &kStarcraftVariant}) {
-      own.insert({variant->resultLogFile, variant->resultsFile, variant->membersListFile,
-                  variant->reportPageFile, std::string(variant->reportPageFile) + ".tmp"});
+      own.insert({variant->resultLogFile, variant->resultsFile, variant->membersListFile, variant->seenFile,
+                  std::string(variant->resultsFile) + ".pending", variant->reportPageFile,
+                  std::string(variant->reportPageFile) + ".tmp"});
     }
     for (const auto& entry : std::filesystem::directory_iterator(scratch_.path())) {
       const std::string name = entry.path().filename().string();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,8 @@ const char kHeader[] =
     "walk,time,player,status,ladder_wins,ladder_losses,ladder_disconnects,"
     "ladder_rating,ladder_tag,normal_wins,normal_losses,normal_disconnects,"
     "normal_rating,normal_tag,answer\r\n";
-const ReportPageSource kSource = {"BroodWar.csv", "BroodWar.html", "chat.example.org", "BWCorvane 1.0"};
+const ReportPageSource kSource = {"BroodWar.csv", "BroodWar.html", "chat.example.org", "BWCorvane 1.0",
+                                  nullptr};
 
 // A row of the results file; the player's name is quoted as RFC 4180 says.
 std::string Row(const std::string& walk, const std::string& player, const std::string& status = "unknown",
@@ -175,6 +177,36 @@ TEST(ReportPage, TheBotWritesThePageOnceTheConnectionIsQuiet) {
       "Cannot put in place BroodWar.html: error code 13; the report page was not written\r\n";
   EXPECT_NE(std::string::npos, log.find(failure));
   EXPECT_EQ(log.find(failure), log.rfind(failure)) << "tried again without new rows:\n" << log;
+}
+
+// Seen rows alone rewrite the page once the results file exists, at most
+// once a minute of program time; the page then carries the sighting.
+TEST(ReportPage, SeenRowsAloneRewriteThePageAtMostOnceAMinute) {
+  ScratchDirectory scratch;
+  ScriptedEnvironment environment;
+  StatCheckBot bot(kBroodWarVariant, environment);
+  bot.Configure("statbot", "pw", "127.0.0.1", 6112);
+  WriteFile("configuration.txt", "statbot secret1 Clan\n");
+  WriteFile("bwmembers.txt", "Clan members\nalice\n");
+  const auto receive = [&](const std::vector<std::string>& chunks) {
+    ASSERT_EQ(1, bot.Connect());
+    environment.Script(chunks);
+    bot.ReceiveLoop();
+    bot.Disconnect();
+  };
+  const std::string join = "1002 JOIN alice 0010 [CHAT]\r\n";
+  receive({"1007 CHANNEL \"Clan\"\r\n", join, ScriptedEnvironment::kTimeout});
+  EXPECT_FALSE(FileExists("BroodWar.html")) << "no results file yet";
+  WriteFile("BroodWar.csv", std::string(kHeader) + Row("2026-12-09T06:30:05Z", "alice"));
+  receive({join, ScriptedEnvironment::kTimeout});
+  EXPECT_NE(std::string::npos, ReadFile("BroodWar.html").find(R"("members":[["alice",1,)"));
+  std::remove("BroodWar.html");
+  environment.programTimeMs += 50000;
+  receive({join, ScriptedEnvironment::kTimeout});
+  EXPECT_FALSE(FileExists("BroodWar.html")) << "rewritten within a minute";
+  environment.programTimeMs += 10000;
+  receive({ScriptedEnvironment::kTimeout});
+  EXPECT_TRUE(FileExists("BroodWar.html")) << "the seen row of 50 s ago waits for the minute";
 }
 
 }  // namespace

@@ -124,8 +124,8 @@ TEST(RowSpool, ThePageCarriesTheWaitingRowsAfterTheResultsFilesOnes) {
   ScriptedEnvironment environment;
   WriteFile("BroodWar.csv", kHeader + kOld);
   WriteFile("BroodWar.csv.pending", kHeader + kRows[0] + kRows[2]);
-  ReportPageSource source = {"BroodWar.csv", "BroodWar.html", "chat.example.org", "BWCorvane 1.0",
-                             "BroodWar.csv.pending"};
+  ReportPageSource source = {"BroodWar.csv",  "BroodWar.html", "chat.example.org",
+                             "BWCorvane 1.0", nullptr,         "BroodWar.csv.pending"};
   ReportPageProblem problem = {"", "", 0};
   ASSERT_EQ(1, WriteReportPage(environment, source, &problem)) << problem.step;
   const std::string page = ReadFile("BroodWar.html");

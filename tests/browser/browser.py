@@ -34,8 +34,8 @@ class Browser:
         shutil.rmtree(self.profile, ignore_errors=True)
 
     @staticmethod
-    def write_page(writer, results, page):
-        subprocess.run([writer, results, page, HOST, PROGRAM], check=True)
+    def write_page(writer, results, page, seen=None):
+        subprocess.run([writer, results, page, HOST, PROGRAM] + ([seen] if seen else []), check=True)
 
     def open(self, page, timeout=60):
         """Opens the page from the disk and waits until its script has drawn

@@ -78,14 +78,23 @@ class PageTestCase(unittest.TestCase):
     def tearDownClass(cls):
         cls.browser.quit()
 
-    def open_page(self, name, contents, written=WRITTEN):
-        """Writes the page of `contents` as if at the time `written`: the
-        page counts its ages to that."""
+    def open_page(self, name, contents, written=WRITTEN, seen=None):
+        """Writes the page of `contents` (and of the seen file `seen`) as if
+        at the time `written`, or at the real time when it is None: the page
+        counts its ages to that."""
         results = os.path.join(OUTPUT, name + ".csv")
         page = os.path.join(OUTPUT, name + ".html")
         with open(results, "wb") as file:
             file.write(contents)
-        self.browser.write_page(WRITER, results, page)
+        seen_file = None
+        if seen is not None:
+            seen_file = os.path.join(OUTPUT, name + "-seen.csv")
+            with open(seen_file, "wb") as file:
+                file.write(seen)
+        self.browser.write_page(WRITER, results, page, seen_file)
+        if written is None:
+            self.browser.open(page)
+            return page
         with open(page, "rb") as file:
             text = file.read()
         text = re.sub(rb'"written":"[^"]*"', b'"written":"' + written + b'"', text, count=1)
@@ -233,6 +242,72 @@ class ReportPageTest(PageTestCase):
         self.browser.type("#filter", "-z")
         self.assertEqual(["-Zed-"], self.browser.run("return [...document.querySelectorAll('#members tbody tr')]"
                                                      ".filter(tr => !tr.hidden).map(tr => tr.getAttribute('data-player'))"))
+        self.assertEqual([], self.browser.errors())
+
+
+DAY, HOUR = 86400, 3600
+
+
+def utc(seconds):
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds)).encode()
+
+
+class SeenPageTest(PageTestCase):
+    """Walks and sightings of 40 days ago and of today; the page is written
+    at the real time, which the seen summary's ages count to."""
+
+    def test_who_still_comes(self):
+        now = int(time.time())
+        old, walk, watch = now - 40 * DAY - 3 * HOUR, now - HOUR, now - 3 * HOUR
+        # ann played today, the others' totals stay; fay is here without
+        # playing; eve is new, gone left the list, unk left the server.
+        results = HEADER.encode() + b"".join(
+            record(utc(old), name, wins, b"1", b"1000")
+            for name, wins in ((b"ann", b"9"), (b"bea", b"4"), (b"cid", b"2"), (b"dan", b"6"), (b"fay", b"3"),
+                               (b"gone", b"0"), (b"unk", b"1"))) + b"".join(
+            record(utc(walk), name, wins, b"1", b"1000")
+            for name, wins in ((b"ann", b"11"), (b"bea", b"4"), (b"cid", b"2"), (b"dan", b"6"), (b"eve", b"1"), (b"fay", b"3"))
+        ) + row(utc(walk), b"unk", b"unknown", answer=b"Invalid user.")
+        sightings = ((old, b"", b"watching"), (old + 60, b"ann", b"here"), (old + 60, b"bea", b"here"),
+                     (old + 120, b"cid", b"joined"), (old + HOUR, b"cid", b"left"), (old + 2 * HOUR, b"", b"not-watching"),
+                     (watch, b"", b"watching"), (watch + 10, b"ann", b"joined"), (watch + 20, b"bea", b"joined"),
+                     (watch + 30, b"bea", b"left"), (watch + 40, b"fay", b"joined"))
+        seen = b"time,player,event,channel\r\n" + b"".join(
+            b"%s,%s,%s,Clan Example\r\n" % (utc(t), player, event) for t, player, event in sightings)
+        self.open_page("seen", results, written=None, seen=seen)
+        column = 12  # after the normal games
+        self.assertEqual({"ann": "here", "bea": "today", "cid": "40 days ago", "dan": "not seen", "eve": "not seen",
+                          "fay": "here", "unk": "not seen"}, {player: self.cells(player)[column] for player in self.members()})
+        attributes = self.browser.run(
+            "return Object.fromEntries([...document.querySelectorAll('#members tbody tr')].map(tr => "
+            "[tr.getAttribute('data-player'), [tr.getAttribute('data-seen'), tr.getAttribute('data-last-game')]]))")
+        self.assertEqual([utc(old + HOUR).decode(), ""], attributes["cid"])
+        self.assertEqual(["", utc(walk).decode()], [attributes["dan"][0], attributes["ann"][1]])
+        self.assertEqual(["", ""], attributes["bea"][1:] + attributes["eve"][1:])
+        self.assertEqual("30", self.browser.run("return document.getElementById('inactive-days').value"))
+
+        def overview():
+            return [self.browser.run("return document.getElementById(arguments[0]).textContent", name)
+                    for name in ("member-count", "played-count", "seen-count", "boot-count", "unknown-count")]
+
+        def shown():
+            return [p for p in self.members() if self.browser.run(
+                "return !document.querySelector('#members tbody tr[data-player=\"' + arguments[0] + '\"]').hidden", p)]
+
+        self.assertEqual(["7", "1", "3", "3", "1"], overview())
+        self.assertIn("0.1 of these 30 days", self.browser.run("return document.getElementById('watched').textContent"))
+        self.browser.click("#boot-list")
+        self.assertEqual(["cid", "dan", "eve"], shown())
+        self.browser.run("var s = document.getElementById('inactive-days'); s.value = '60';"
+                         "s.dispatchEvent(new Event('change'))")
+        self.assertEqual(["7", "1", "4", "2", "1"], overview())
+        self.assertEqual(["dan", "eve"], shown())
+        changes = self.browser.run("return [...document.querySelectorAll('#list-changes li')].map(li => "
+                                   "[li.getAttribute('data-player'), li.getAttribute('data-change'), li.textContent])")
+        self.assertEqual([["eve", "joined"], ["gone", "left"]], [c[:2] for c in changes])
+        self.assertTrue(changes[1][2].startswith(utc(old).decode()[:10]), changes)
+        self.assertEqual("In the last 30 days: 1 joined, 0 left.",
+                         self.browser.run("return document.getElementById('list-changes-counts').textContent"))
         self.assertEqual([], self.browser.errors())
 
 

@@ -1,0 +1,77 @@
+// The seen file: one comma-separated row for each sighting of a member in the
+// home channel, and for each start and end of the bot's watch over it, so
+// that a clan leader can tell who still comes.
+#ifndef CORVANE_APP_SEEN_FILE_H_
+#define CORVANE_APP_SEEN_FILE_H_
+
+#include <cstdint>
+
+#include "app/answer_attribution.h"
+#include "app/members_list.h"
+
+namespace corvane {
+
+// The header row, written when the file is created (or found empty).
+extern const char kSeenHeader[];
+
+// What a row of the seen file tells.
+enum SeenEvent {
+  kSeenWatching,     // the bot was placed in the home channel
+  kSeenHere,         // a member was there when the bot came (1001)
+  kSeenJoined,       // a member came in (1002)
+  kSeenLeft,         // a member went out (1003)
+  kSeenNotWatching,  // the bot left the home channel, lost it or stopped
+};
+
+// The name of `event` as the file writes it ("watching", "here", ...).
+const char* SeenEventName(SeenEvent event);
+
+// The names of the members list, as the list spells them, in fixed storage:
+// as many as the requests one connection remembers.
+class MemberNames {
+ public:
+  MemberNames() noexcept : count_(0) {}
+
+  MemberNames(const MemberNames&) = delete;
+  MemberNames& operator=(const MemberNames&) = delete;
+
+  // Replaces the names with those of the list `fileName`, read as the walk
+  // reads it; past the storage's capacity, further names are left out.
+  // Returns 1, or 0 (and holds no name) when the list cannot be opened.
+  int Load(const char* fileName);
+
+  // The list's spelling of `name`, compared without ASCII letter case; null
+  // when `name` is not on the list.
+  const char* Find(const char* name) const;
+
+ private:
+  int count_;
+  char names_[kRequestQueueCapacity][kMemberNameLimit + 1];
+};
+
+// Appends rows to a seen file, opened around each row so that every row is
+// on disk once Append returns, and the file can be moved away at any time.
+class SeenFile {
+ public:
+  // `fileName` ("BroodWar-seen.csv") must outlive the object.
+  explicit SeenFile(const char* fileName) noexcept : fileName_(fileName) {}
+
+  SeenFile(const SeenFile&) = delete;
+  SeenFile& operator=(const SeenFile&) = delete;
+
+  // Appends the row `time,player,event,channel` (the time as
+  // "2026-12-09T06:30:05Z", the texts as FormatCsvField writes them, CR LF at
+  // its end), after the header row when the file is new or empty, in one write.
+  // Returns 1 when written, 0 when the file could not be opened or written.
+  int Append(std::int64_t time, const char* player, SeenEvent event,
+             const char* channel);
+
+  const char* path() const { return fileName_; }
+
+ private:
+  const char* fileName_;
+};
+
+}  // namespace corvane
+
+#endif  // CORVANE_APP_SEEN_FILE_H_

@@ -1,0 +1,137 @@
+// The seen file of the real programs, with members logging on to the
+// stand-in server as clients of their own.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "tests/program_fixture.h"
+#include "tests/results_conversation.h"
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ReadFile;
+using testing_support::WriteFile;
+
+// A member's own client: logs on (the server places it in its first
+// channel), joins channels, and leaves by closing.
+class Member {
+ public:
+  Member(std::uint16_t port, const std::string& account) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(0, connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    Send("\x03\x04" + account + "\r\nsecret\r\n");
+    EXPECT_TRUE(WaitFor("1007 CHANNEL "));
+  }
+  ~Member() { close(fd_); }
+  Member(const Member&) = delete;
+  Member& operator=(const Member&) = delete;
+
+  // Joins `channel`; once the server answered, everyone there was told.
+  void Join(const std::string& channel) {
+    Send("/join " + channel + "\r\n");
+    EXPECT_TRUE(WaitFor("1007 CHANNEL \"" + channel + "\"")) << channel;
+  }
+
+ private:
+  void Send(const std::string& line) {
+    EXPECT_EQ(static_cast<ssize_t>(line.size()), send(fd_, line.data(), line.size(), 0));
+  }
+  // Reads until `text` arrives after what an earlier wait found.
+  bool WaitFor(const std::string& text) {
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    for (;;) {
+      std::size_t at = received_.find(text, from_);
+      if (at != std::string::npos) {
+        from_ = at + text.size();
+        return true;
+      }
+      pollfd readable = {fd_, POLLIN, 0};
+      char bytes[4096];
+      ssize_t got = poll(&readable, 1, 100) > 0 ? recv(fd_, bytes, sizeof(bytes), 0) : 0;
+      if (got > 0) received_.append(bytes, static_cast<std::size_t>(got));
+      if (got < 0 || std::chrono::steady_clock::now() > deadline) return false;
+    }
+  }
+
+  int fd_;
+  std::string received_;
+  std::size_t from_ = 0;
+};
+
+struct SeenCase {
+  const char* name;
+  const char* program;
+  const char* membersList;
+  const char* seenFile;
+};
+
+class SeenFileProgramTest : public ProgramTest, public testing::WithParamInterface<SeenCase> {
+ protected:
+  // Waits until the seen file holds `count` rows ending in `row`.
+  bool WaitForRows(const std::string& row, int count = 1) const {
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (testing_support::CountOf(ReadFile(GetParam().seenFile), row + "\r\n") < count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }
+};
+
+TEST_P(SeenFileProgramTest, RecordsMembersOnlyWhileWatchingTheHomeChannel) {
+  WriteFile(GetParam().membersList, "Members\nAlice\nbob\n");
+  // Every logon lands in the home channel: no other channel event comes
+  // between a lost connection and the next watch.
+  server::ServerOptions options;
+  options.firstChannel = "Clan";
+  StartServer(options);
+  const std::uint16_t port = server_->Port();
+  Member alice(port, "alice"), carol(port, "carol");
+  Run(GetParam().program);
+  ASSERT_TRUE(WaitForRows(",Alice,here,Clan"));
+  int bot = server_->ConnectionCount();
+  {
+    // Dave is on no list; his join and leave come before bob's.
+    Member dave(port, "dave"), bob(port, "BOB");
+    ASSERT_TRUE(WaitForRows(",bob,joined,Clan"));
+    dave.Join("Elsewhere");
+  }
+  ASSERT_TRUE(WaitForRows(",bob,left,Clan"));
+  server_->SendToAll("1007 CHANNEL \"The Void\"\r\n");
+  ASSERT_TRUE(WaitForRows(",,not-watching,Clan")) << "placed elsewhere";
+  for (int watch = 2; watch <= 3; ++watch) {
+    server_->Close(bot);
+    ASSERT_TRUE(WaitForRows(",Alice,here,Clan", watch)) << "no new watch after the connection was lost";
+    bot = server_->ConnectionCount();
+  }
+  bot_->Stop();  // a clean stop ends the watch too
+  const std::string seen = ReadFile(GetParam().seenFile);
+  EXPECT_EQ(
+      "time,player,event,channel\r\n"
+      "T,,watching,Clan\r\nT,Alice,here,Clan\r\nT,bob,joined,Clan\r\nT,bob,left,Clan\r\nT,,not-watching,"
+      "Clan\r\n"
+      "T,,watching,Clan\r\nT,Alice,here,Clan\r\nT,,not-watching,Clan\r\nT,,watching,Clan\r\nT,Alice,here,"
+      "Clan\r\nT,,not-watching,Clan\r\n",
+      testing_support::WithoutUtcTimes(seen));
+  std::string last;
+  for (std::size_t at = seen.find("\r\n") + 2; at < seen.size(); at = seen.find("\r\n", at) + 2) {
+    EXPECT_LE(last, seen.substr(at, 20)) << "rows out of time order";
+    last = seen.substr(at, 20);
+  }
+  ExpectNoSanitizerReport();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothPrograms, SeenFileProgramTest,
+    testing::Values(SeenCase{"BroodWar", CORVANE_BW_FAST, "bwmembers.txt", "BroodWar-seen.csv"},
+                    SeenCase{"Starcraft", CORVANE_SC_FAST, "scmembers.txt", "Starcraft-seen.csv"}),
+    [](const testing::TestParamInfo<SeenCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace corvane
