@@ -76,6 +76,12 @@ struct ServerOptions {
   // setting would choose it for all) and which records carry a "[tag] "
   // before their figures (by default "[rank] " on half of the points records).
   StatsStyle statsStyle;
+  // Records that change from one answer to the next: each answer about a
+  // player (and product) counts as one more ladder game played before the
+  // next, over all connections (StatsAnswer's `laterGames`), so that
+  // successive walks read other figures. Off, a player's record never
+  // changes.
+  bool changingRecords = false;
   // The /stats requests of each connection, counted from 1, that are dropped
   // as the flood limit drops a line: answered with the two quota error lines
   // instead of the record, whatever the flood protection says.
