@@ -41,8 +41,7 @@ usage() {
   echo "usage: scripts/soak.sh CYCLES [SEED]   (CYCLES, SEED: whole numbers, CYCLES at least 1)" >&2
   exit 2
 }
-[ $# -ge 1 ] && [ $# -le 2 ] || usage
-[[ $1 =~ ^[0-9]+$ ]] && [ "$1" -ge 1 ] || usage
+if [ $# -lt 1 ] || [ $# -gt 2 ] || ! [[ $1 =~ ^[0-9]+$ ]] || [ "$1" -lt 1 ]; then usage; fi
 cycles=$1
 seed=${2:-$RANDOM}
 [[ $seed =~ ^[0-9]+$ ]] || usage
