@@ -96,12 +96,13 @@ UNKNOWN = {"=judy"}
 # the process has touched, and which of those the kernel maps in around
 # each fault varies from one start to the next: in identical runs VmHWM
 # moves between about 1.7 and 2.2 MB while the anonymous memory stays
-# within 124 to 172 kB. So VmHWM gets a margin of 512 kB and RssAnon (the
-# heap, the stack and the static buffers: what the bot's own growth would
-# grow) one of 32 kB, eight pages. The bot keeps everything in fixed
-# storage, so neither depends on the size of the results file; a reader
-# that kept the file in memory (about 170 bytes a row, 12 rows a cycle)
-# would add about 60 kB over 40 cycles and 700 kB over 365.
+# within 120 to 176 kB (168 to 176 kB when idle). So VmHWM gets a margin
+# of 512 kB and RssAnon (the heap, the stack and the static buffers: what
+# the bot's own growth would grow) one of 32 kB, eight pages. The bot keeps
+# everything in fixed storage, so neither depends on the size of the
+# results file; a reader that kept the file in memory (about 175 bytes a
+# row, 12 rows a cycle) would add about 60 kB over 40 cycles and 700 kB
+# over 365.
 HWM_MARGIN_KB = 512
 ANON_MARGIN_KB = 32
 # Open descriptors: the log files and the socket, all of them open when the
