@@ -18,6 +18,7 @@ part() {  # part NAME COMMAND...: runs the command and notes how long it took
 
 part "formatting and static analysis" scripts/check-style.sh
 part "build and ctest (workflow ci)" cmake --workflow --preset ci
+part "a year of stops, in minutes: 50 cycles (docs/reliability.md)" scripts/soak.sh 50
 part "Debian package: contents, units, dpkg -i and a check" scripts/test-package.sh
 part "the service under a live systemd (a booted Debian container)" scripts/test-systemd.sh
 part "Windows build, wine tests, folder packages" scripts/test-windows.sh

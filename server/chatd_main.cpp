@@ -40,6 +40,9 @@ const char kUsage[] =
     "                        1007 CHANNEL for \"Flood Overflow\" (for throughput runs)\n"
     "  --no-flood-protection carry out every line, however fast it comes (the server\n"
     "                        otherwise takes at most 4 in 5 s and closes at 10)\n"
+    "  --changing-records    each answer about a player counts as one more ladder game\n"
+    "                        played before the next (two of three won), so that the\n"
+    "                        records of successive walks differ (default: fixed records)\n"
     "  --max-connections N   serve at most N clients at once; close others at once\n"
     "                        (default 64)\n"
     "  --exit-after SECONDS  stop by itself after this long (fractions allowed)\n"
@@ -157,6 +160,8 @@ Settings ParseArguments(int argc, char** argv) {
       s.options.defaultScript = corvane::server::FloodScript(ParseInteger(arg, value(), 1, 100000000));
     } else if (arg == "--no-flood-protection") {
       s.options.floodProtection = false;
+    } else if (arg == "--changing-records") {
+      s.options.changingRecords = true;
     } else if (arg == "--max-connections") {
       s.options.maxConnections = static_cast<int>(ParseInteger(arg, value(), 1, 10000));
     } else if (arg == "--exit-after") {

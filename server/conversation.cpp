@@ -334,7 +334,9 @@ bool Conversation::HandleStats(const std::string& arguments) {
     if (player.empty()) {
       lines = {Error("Invalid user.")};
     } else {
-      for (const std::string& text : StatsAnswer(player, words[1], options_.statsStyle))
+      const int laterGames =
+          options_.changingRecords ? lobby_.recordsAnswered_[Lower(player) + '/' + Upper(words[1])]++ : 0;
+      for (const std::string& text : StatsAnswer(player, words[1], options_.statsStyle, laterGames))
         lines.push_back(Info(text));
     }
   }

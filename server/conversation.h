@@ -68,6 +68,7 @@ class Lobby {
   std::set<std::string> accountsSeen_;            // without letter case
   std::vector<Conversation*> conversations_;      // every conversation not yet destroyed
   int logonsRefused_ = 0;                         // by options_.refuseLogons
+  std::map<std::string, int> recordsAnswered_;  // "player/PRODUCT" without case -> answers (changingRecords)
 };
 
 class Conversation {

@@ -52,6 +52,12 @@ struct ServerOptions {
   // Send the plain prompt lines ("Connection from ...", "Username: ",
   // "Password: ") around the logon. "Login failed." is sent either way.
   bool sendPrompts = true;
+  // Records that change from one answer to the next: each answer about a
+  // player (and product) counts as one more ladder game played before the
+  // next, over all connections (StatsAnswer's `laterGames`), so that
+  // successive walks read other figures. Off, a player's record never
+  // changes.
+  bool changingRecords = false;
   // A /join to one of these gets 1013 CHANNELFULL / 1015 CHANNELRESTRICTED and
   // the client stays where it is. Such refused joins do not count as joins for
   // the redirect below.

@@ -10,10 +10,12 @@ namespace corvane::server {
 
 namespace {
 
-// Games won, lost and drawn, from the bits of `h`.
+// Games won, lost and drawn, from the bits of `h`, and `later` games on top,
+// two of every three won.
 struct Games {
   uint32_t won, lost, drawn;
-  explicit Games(uint32_t h) : won(h % 200), lost((h >> 8) % 150), drawn((h >> 16) % 10) {}
+  explicit Games(uint32_t h, uint32_t later = 0)
+      : won(h % 200 + later - later / 3), lost((h >> 8) % 150 + later / 3), drawn((h >> 16) % 10) {}
 };
 
 std::string Points(uint32_t points, const Games& g) {
@@ -36,8 +38,11 @@ bool IsWellFormedName(const std::string& name) {
 }
 
 std::vector<std::string> StatsAnswer(const std::string& name, const std::string& product,
-                                     const StatsStyle& style) {
+                                     const StatsStyle& style, int laterGames) {
   if (product.size() != 4) return {};
+  const uint32_t later = laterGames > 0 ? static_cast<uint32_t>(laterGames) : 0;
+  // What the later games did to the rating or points: +15 a win, -10 a loss.
+  const uint32_t moved = 15 * (later - later / 3) - 10 * (later / 3);
   const std::string code = Upper(product);
   const std::string who = Lower(name);
   auto hash = [&](const std::string& what) { return Fnv1a(what + '/' + who + '/' + code); };
@@ -52,14 +57,17 @@ std::vector<std::string> StatsAnswer(const std::string& name, const std::string&
   }
   if (points) {
     if (!known) return {heading, "Ladder games: 0 pts (0/0/0)", "Normal games: 0 pts (0/0/0)"};
-    return {heading, "Ladder games: " + tag + Points(1000 + hash("points") % 1000, Games(hash("Ladder"))),
-            "Normal games: " + tag + Points(0, Games(hash("Normal")))};
+    return {
+        heading,
+        "Ladder games: " + tag + Points(1000 + hash("points") % 1000 + moved, Games(hash("Ladder"), later)),
+        "Normal games: " + tag + Points(0, Games(hash("Normal")))};
   }
   if (!known) return {heading, "Normal games: 0-0-0", "Ladder games: 0-0-0"};
-  const bool rated = hash("rated") % 3 != 0;
-  const std::string ladder = rated ? WonLostDrawn(Games(hash("Ladder"))) + " (rating " +
-                                         std::to_string(1000 + hash("rating") % 1000) + ")"
-                                   : "0-0-0";
+  const bool hadGames = hash("rated") % 3 != 0;
+  const std::string ladder = hadGames || later > 0
+                                 ? WonLostDrawn(Games(hadGames ? hash("Ladder") : 0, later)) + " (rating " +
+                                       std::to_string(1000 + hash("rating") % 1000 + moved) + ")"
+                                 : "0-0-0";
   return {heading, "Normal games: " + tag + WonLostDrawn(Games(hash("Normal"))),
           "Ladder games: " + tag + ladder};
 }

@@ -44,9 +44,12 @@ bool IsWellFormedName(const std::string& name);
 // "Ladder games: 0-0-0" for a player without ladder games), and a code the
 // server does not know gives a record of zeros. `style` changes the format and
 // the tags (see StatsStyle). The numbers are a fixed function of the name and
-// the product, without letter case. Returns an empty vector when `product` is
-// not four characters long.
+// the product, without letter case, and of `laterGames`: the ladder games
+// played since the first answer, two of every three won, each win adding 15
+// to the rating or points and each loss taking 10 (a player without ladder
+// games has only these, and a rating from the first). Returns an empty vector
+// when `product` is not four characters long.
 std::vector<std::string> StatsAnswer(const std::string& name, const std::string& product,
-                                     const StatsStyle& style = StatsStyle());
+                                     const StatsStyle& style = StatsStyle(), int laterGames = 0);
 
 }  // namespace corvane::server

@@ -20,6 +20,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "gmock/gmock.h"
@@ -817,6 +818,36 @@ TEST(ChatdTest, ExitAfterEndsItByItself) {
   EXPECT_EQ(chatd.Wait(), 0);
   EXPECT_TRUE(c.WaitForClose());
   EXPECT_EQ(chatd.Output().find("[conn"), std::string::npos) << "--quiet logs no lines";
+}
+
+// Every answer about a player counts one more game, over all connections
+// and per product; without the option the record stays.
+TEST(ChatdTest, ChangingRecordsAdvanceAPlayersGamesWithEachAnswer) {
+  Chatd chatd({"--port", "0", "--quiet", "--changing-records"});
+  ASSERT_NE(chatd.Port(), 0) << chatd.Output();
+  Client a(chatd.Port());
+  Client b(chatd.Port());
+  ASSERT_TRUE(LogOn(a, "alpha"));
+  ASSERT_TRUE(LogOn(b, "beta"));
+  const std::vector<std::tuple<Client*, const char*, const char*, int>> asked = {
+      {&a, "alice", "SEXP", 0}, {&b, "ALICE", "SEXP", 1}, {&a, "alice", "STAR", 0},
+      {&a, "bob", "SEXP", 0},   {&a, "alice", "SEXP", 2},
+  };
+  for (const auto& [client, name, product, later] : asked) {
+    const size_t mark = client->Mark();
+    const std::string answer = InfoLines(StatsAnswer(name, product, StatsStyle(), later));
+    ASSERT_TRUE(client->Send(std::string("/stats ") + name + " " + product + "\r\n"));
+    EXPECT_TRUE(client->WaitFor(answer, mark)) << name << " " << product << " after " << later << " answers";
+  }
+  Chatd fixed({"--port", "0", "--quiet"});
+  Client c(fixed.Port());
+  ASSERT_TRUE(LogOn(c, "gamma"));
+  for (int i = 0; i < 2; ++i) {
+    const size_t mark = c.Mark();
+    ASSERT_TRUE(c.Send("/stats alice SEXP\r\n"));
+    ASSERT_TRUE(c.WaitFor("Normal games", mark));
+    EXPECT_EQ(c.Since(mark).find(InfoLines(StatsAnswer("alice", "SEXP"))), 0u) << c.Since(mark);
+  }
 }
 
 TEST(ChatdTest, RejectsBadOptionsWithExitCodeOne) {

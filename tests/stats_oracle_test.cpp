@@ -4,6 +4,7 @@
 #include "server/stats_oracle.h"
 
 #include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,55 @@ TEST(StatsAnswerTest, TheServersStyleDecidesFormatAndTag) {
   std::replace(games.begin(), games.end(), '-', '/');
   EXPECT_EQ(byPoints[2].substr(byPoints[2].find('(')), "(" + games + ")")
       << byPoints[2] << " / " << byGames[1];
+}
+
+// Later games: two of every three won, +15 a win and -10 a loss; a player
+// without ladder games gets them and a rating; the normal record stays.
+TEST(StatsAnswerTest, LaterGamesMoveTheLadderRecord) {
+  struct Case {
+    const char* product;
+    int laterGames;
+    int won, lost, figure;  // added to the record without later games
+  };
+  const Case cases[] = {{"SEXP", 1, 1, 0, 15},
+                        {"SEXP", 3, 2, 1, 20},
+                        {"SEXP", 7, 5, 2, 55},
+                        {"STAR", 2, 2, 0, 30},
+                        {"STAR", 6, 4, 2, 40}};
+  const StatsStyle plain{RecordFormat::kByProduct, RecordTag::kNone, ""};
+  auto figures = [](const std::string& line) {
+    std::vector<int> numbers;
+    for (size_t i = 0; i < line.size();) {
+      if (std::isdigit(static_cast<unsigned char>(line[i])) == 0) {
+        ++i;
+        continue;
+      }
+      size_t end = i;
+      numbers.push_back(std::stoi(line.substr(i), &end));
+      i += end;
+    }
+    return numbers;  // points, won, lost, drawn or won, lost, drawn, rating
+  };
+  for (const Case& c : cases) {
+    for (const char* name : {"alice", "carol", "player7"}) {
+      const auto before = StatsAnswer(name, c.product, plain);
+      const auto after = StatsAnswer(name, c.product, plain, c.laterGames);
+      const bool points = std::string(c.product) == "SEXP";
+      const size_t ladder = points ? 1 : 2;
+      EXPECT_EQ(after[3 - ladder], before[3 - ladder]) << "the normal record stays";
+      std::vector<int> was = figures(before[ladder]);
+      const std::vector<int> is = figures(after[ladder]);
+      if (was.size() == 3) was.push_back(is.size() == 4 ? is[3] - c.figure : 0);  // "0-0-0": no rating yet
+      ASSERT_EQ(was.size(), 4u) << before[ladder];
+      ASSERT_EQ(is.size(), 4u) << after[ladder];
+      const std::vector<int> moved = points ? std::vector<int>{c.figure, c.won, c.lost, 0}
+                                            : std::vector<int>{c.won, c.lost, 0, c.figure};
+      for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(is[i] - was[i], moved[i])
+            << name << " " << c.product << ": " << before[ladder] << " -> " << after[ladder];
+      }
+    }
+  }
 }
 
 }  // namespace
