@@ -240,6 +240,11 @@ void StatCheckBot::FinishStop() {
   // The watch ends before the page is written, so that the page does not
   // show as here the members the bot no longer watches.
   EndWatching();
+  // A stop always leaves a page of the file as it stands: one a kill left
+  // behind the file is brought up to date even when this run wrote no row.
+  if (reportResultsFile_[0] == '\0' && Readable(results_.path())) {
+    CopyText(reportResultsFile_, results_.path());
+  }
   WriteReportPageForNewRows();
   const char* cause = environment().StopRequestName();
   std::printf("\n*** STOPPED BY %s *** (%d answers read, %d unanswered) \r\n",
