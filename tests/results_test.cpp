@@ -15,9 +15,11 @@
 namespace corvane {
 namespace {
 
+using testing_support::CountOf;
 using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::ScratchDirectory;
+using testing_support::ScriptedBot;
 using testing_support::ScriptedEnvironment;
 using testing_support::WithoutLogTimes;
 using testing_support::WriteFile;
@@ -29,12 +31,6 @@ const char kQuota2[] =
 const char kNoCode1[] = "This game does not support win/loss records.";
 const char kNoCode2[] = "You must supply a user name and a valid program ID.";
 const char kNoCode3[] = "Example: /stats joe STAR";
-
-int Count(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
 
 std::string CsvRow(const ResultRow& row) {
   static char line[kResultsLineSize];
@@ -340,14 +336,10 @@ TEST(ResultsFile, AByteOrderMarkLfLineEndsAndACutLastLineAreTaken) {
 // an idle second (alice's answer ends before its games line comes) and the
 // end of the connection.
 TEST(StatCheckBotResults, AWalkAndItsAnswersBecomeRowsOfTheResultsFile) {
-  ScratchDirectory scratch;
-  ScriptedEnvironment environment;
-  StatCheckBot bot(kBroodWarVariant, environment);
-  WriteFile("configuration.txt", "statbot secret1 Clan\n");
-  WriteFile("bwmembers.txt", "Members\nalice\nbob\ncarol\n");
+  ScriptedBot scripted("alice\nbob\ncarol\n");
+  ScriptedEnvironment& environment = scripted.environment;
+  StatCheckBot& bot = scripted.bot;
   WriteFile("BroodWar.csv", "walk,time\r\n");
-  ASSERT_EQ(1, bot.OpenLog("corvane.log"));
-  bot.Configure("statbot", "secret1", "127.0.0.1", 6112);
   ASSERT_EQ(1, bot.Connect());
   environment.Script({"1007 CHANNEL \"Clan\"\r\n1018 INFO \"alice's record:\"\r\n",
                       ScriptedEnvironment::kTimeout, "1018 INFO \"Normal games: 1-2-3\"\r\n",
@@ -373,17 +365,13 @@ TEST(StatCheckBotResults, AWalkAndItsAnswersBecomeRowsOfTheResultsFile) {
 }
 
 TEST(StatCheckBotResults, WhenEveryFileHasOtherColumnsNoRowIsWrittenAndThatIsToldOnce) {
-  ScratchDirectory scratch;
-  ScriptedEnvironment environment;
-  StatCheckBot bot(kBroodWarVariant, environment);
-  WriteFile("configuration.txt", "statbot secret1 Clan\n");
-  WriteFile("bwmembers.txt", "Members\nalice\nbob\n");
+  ScriptedBot scripted("alice\nbob\n");
+  ScriptedEnvironment& environment = scripted.environment;
+  StatCheckBot& bot = scripted.bot;
   WriteFile("BroodWar.csv", "walk,time\r\n");
   for (int number = 2; number <= 99; ++number) {
     WriteFile("BroodWar-" + std::to_string(number) + ".csv", "\xEF\xBB\xBFsomething else\n");
   }
-  ASSERT_EQ(1, bot.OpenLog("corvane.log"));
-  bot.Configure("statbot", "secret1", "127.0.0.1", 6112);
   ASSERT_EQ(1, bot.Connect());
   environment.Script({"1007 CHANNEL \"Clan\"\r\n1018 INFO \"alice's record:\"\r\n"});
   testing::internal::CaptureStdout();
@@ -394,9 +382,9 @@ TEST(StatCheckBotResults, WhenEveryFileHasOtherColumnsNoRowIsWrittenAndThatIsTol
   const std::string told =
       "BroodWar.csv and every file up to BroodWar-99.csv have other columns than this program writes; "
       "the results are not written";
-  EXPECT_EQ(1, Count(out, told + " \r\n")) << out;
+  EXPECT_EQ(1, CountOf(out, told + " \r\n")) << out;
   const std::string log = WithoutLogTimes(ReadFile("corvane.log"));
-  EXPECT_EQ(1, Count(log, "The results file " + told + "\r\n")) << log;
+  EXPECT_EQ(1, CountOf(log, "The results file " + told + "\r\n")) << log;
   EXPECT_EQ(std::string::npos, log.find("Cannot write")) << log;
   EXPECT_EQ("walk,time\r\n", ReadFile("BroodWar.csv"));
   EXPECT_EQ("\xEF\xBB\xBFsomething else\n", ReadFile("BroodWar-99.csv"));

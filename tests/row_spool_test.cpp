@@ -141,15 +141,11 @@ TEST(RowSpool, ThePageCarriesTheWaitingRowsAfterTheResultsFilesOnes) {
 // them, the console and corvane.log say so once, an idle bot tries again
 // only after a minute, and then says once that they are written.
 TEST(RowSpool, TheBotKeepsTheRowsOfAWalkUntilTheResultsFileTakesThem) {
-  ScratchDirectory scratch;
-  ScriptedEnvironment environment;
+  ScriptedBot scripted("alice\nbob\n");
+  ScriptedEnvironment& environment = scripted.environment;
+  StatCheckBot& bot = scripted.bot;
   environment.lastError = -1;
-  StatCheckBot bot(kBroodWarVariant, environment);
-  WriteFile("configuration.txt", "statbot secret1 Clan\n");
-  WriteFile("bwmembers.txt", "Members\nalice\nbob\n");
   std::filesystem::create_directory("BroodWar.csv");
-  ASSERT_EQ(1, bot.OpenLog("corvane.log"));
-  bot.Configure("statbot", "secret1", "127.0.0.1", 6112);
   const auto receive = [&](const std::vector<std::string>& chunks) {
     ASSERT_EQ(1, bot.Connect());
     environment.Script(chunks);
@@ -199,26 +195,20 @@ TEST(RowSpool, TheBotKeepsTheRowsOfAWalkUntilTheResultsFileTakesThem) {
 // writes them in their order. (A folder of the results file's name has no
 // page; the end-to-end tests see the page of a locked file.)
 TEST(RowSpool, AStopWhileRowsWaitLosesNone) {
-  ScratchDirectory scratch;
-  ScriptedEnvironment environment;
+  ScriptedBot scripted("alice\nbob\ncarol\ndave\n");
+  ScriptedEnvironment& environment = scripted.environment;
+  StatCheckBot& bot = scripted.bot;
   environment.lastError = -1;
-  WriteFile("configuration.txt", "statbot secret1 Clan\n");
-  WriteFile("bwmembers.txt", "Members\nalice\nbob\ncarol\ndave\n");
   std::filesystem::create_directory("BroodWar.csv");
   testing::internal::CaptureStdout();
-  {
-    StatCheckBot bot(kBroodWarVariant, environment);
-    ASSERT_EQ(1, bot.OpenLog("corvane.log"));
-    bot.Configure("statbot", "secret1", "127.0.0.1", 6112);
-    ASSERT_EQ(1, bot.Connect());
-    environment.Script({"1007 CHANNEL \"Clan\"\r\n", "1018 INFO \"alice's record:\"\r\n",
-                        ScriptedEnvironment::kTimeout, ScriptedEnvironment::kTimeout,
-                        ScriptedEnvironment::kTimeout, "1018 INFO \"zed's record:\"\r\n"});
-    environment.stopAtSleep = 5;  // in the pause before dave's request
-    environment.stopAtWait = 3;   // a second request: the wait ends at once
-    bot.ReceiveLoop();
-    bot.FinishStop();
-  }
+  ASSERT_EQ(1, bot.Connect());
+  environment.Script({"1007 CHANNEL \"Clan\"\r\n", "1018 INFO \"alice's record:\"\r\n",
+                      ScriptedEnvironment::kTimeout, ScriptedEnvironment::kTimeout,
+                      ScriptedEnvironment::kTimeout, "1018 INFO \"zed's record:\"\r\n"});
+  environment.stopAtSleep = 5;  // in the pause before dave's request
+  environment.stopAtWait = 3;   // a second request: the wait ends at once
+  bot.ReceiveLoop();
+  bot.FinishStop();
   const std::string spooled = ReadFile("BroodWar.csv.pending");
 
   std::filesystem::remove("BroodWar.csv");

@@ -18,6 +18,7 @@ using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::ResultRows;
 using testing_support::ScratchDirectory;
+using testing_support::ScriptedBot;
 using testing_support::ScriptedEnvironment;
 using testing_support::StoppedLogLine;
 using testing_support::WithoutLogTimes;
@@ -62,13 +63,9 @@ class StopTest : public testing::TestWithParam<StopCase> {};
 
 TEST_P(StopTest, SendsNothingMoreReadsTheAnswersAskedForAndWritesTheirRows) {
   const StopCase& c = GetParam();
-  ScratchDirectory scratch;
-  ScriptedEnvironment environment;
-  StatCheckBot bot(kBroodWarVariant, environment);
-  WriteFile("configuration.txt", "statbot secret1 Clan\n");
-  WriteFile("bwmembers.txt", "Members\nalice\nbob\ncarol\ndave\n");
-  ASSERT_EQ(1, bot.OpenLog("corvane.log"));
-  bot.Configure("statbot", "secret1", "127.0.0.1", 6112);
+  ScriptedBot scripted("alice\nbob\ncarol\ndave\n");
+  ScriptedEnvironment& environment = scripted.environment;
+  StatCheckBot& bot = scripted.bot;
   ASSERT_EQ(1, bot.Connect());
   std::vector<std::string> script = {"1007 CHANNEL \"Clan\"\r\n"};
   for (const std::string& read : Split(c.reads, '|')) {

@@ -12,4 +12,4 @@ target_link_libraries(corvane_fake_environment PUBLIC corvane_platform PRIVATE c
 add_library(corvane_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/test_support.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_support.h)
 target_link_libraries(corvane_test_support PUBLIC corvane_fake_environment corvane_core
-  PRIVATE corvane_app corvane_warnings)
+  corvane_app PRIVATE corvane_warnings)

@@ -1,6 +1,8 @@
 #include "tests/test_support.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -161,6 +163,17 @@ std::vector<std::string> ResultRows(const std::string& path) {
 std::string StoppedLogLine(const std::string& by, int read, int unanswered) {
   return "Stopped by " + by + ": the wait for answers read " + std::to_string(read) + " and left " +
          std::to_string(unanswered) + " unanswered\r\n";
+}
+
+ScriptedBot::ScriptedBot(const std::string& members) {
+  WriteFile("configuration.txt", "statbot secret1 Clan\n");
+  WriteFile("bwmembers.txt", "Members\n" + members);
+  // No test of the bot holds without its log: end the run at once.
+  if (!bot.OpenLog("corvane.log")) {
+    std::fprintf(stderr, "cannot open corvane.log in %s\n", scratch.path().c_str());
+    std::abort();
+  }
+  bot.Configure("statbot", "secret1", "127.0.0.1", 6112);
 }
 
 }  // namespace testing_support

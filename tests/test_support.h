@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "app/stat_check_bot.h"
 #include "core/chat_connection.h"
 #include "platform/environment.h"
 #include "tests/fake_environment.h"
@@ -129,6 +130,16 @@ int OpenDescriptors(const std::string& pid);
 std::vector<std::string> ResultRows(const std::string& path);
 // The last line of corvane.log after a stop by `by` (its time taken away).
 std::string StoppedLogLine(const std::string& by, int read, int unanswered);
+
+// A BWCorvane bot on a scripted connection, in a scratch folder of its own:
+// configuration.txt names statbot, secret1 and the home channel Clan,
+// bwmembers.txt lists `members` (one name a line), and corvane.log is open.
+struct ScriptedBot {
+  explicit ScriptedBot(const std::string& members);
+  ScratchDirectory scratch;
+  ScriptedEnvironment environment;
+  StatCheckBot bot{kBroodWarVariant, environment};
+};
 
 }  // namespace testing_support
 }  // namespace corvane
