@@ -55,6 +55,8 @@ struct ReportPageSource {
   // Rows that wait for the results file (a file like it, header included),
   // read after its rows; none when null or missing.
   const char* waitingRowsFile = nullptr;
+  // Rows that wait for the seen file, read after its rows, likewise.
+  const char* waitingSeenFile = nullptr;
 };
 
 // Why a page was not written: the step that failed, its file and the

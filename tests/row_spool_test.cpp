@@ -57,7 +57,7 @@ TEST(RowSpool, RowsWaitInTheirOrderAndAreHandedOverInIt) {
   ScriptedEnvironment environment;
   environment.lastError = -1;
   std::filesystem::create_directory("BroodWar.csv");
-  RowSpool spool(environment, "BroodWar.csv");
+  RowSpool spool(environment, "BroodWar.csv", kResultsHeader);
   EXPECT_FALSE(spool.Waiting());
   for (int row = 0; row < 3; ++row) ASSERT_EQ(1, spool.Add(Row(row)));
   EXPECT_TRUE(spool.Waiting());
@@ -70,7 +70,7 @@ TEST(RowSpool, RowsWaitInTheirOrderAndAreHandedOverInIt) {
   // The next run finds the last line cut (a power cut): it ends it, once,
   // before its first row, and the cut row stays one broken row.
   WriteFile("BroodWar.csv.pending", ReadFile("BroodWar.csv.pending") + "cut");
-  RowSpool next(environment, "BroodWar.csv");
+  RowSpool next(environment, "BroodWar.csv", kResultsHeader);
   for (int row = 0; row < 2; ++row) ASSERT_EQ(1, next.Add(Row(2)));
   std::filesystem::remove("BroodWar.csv");
   WriteFile("BroodWar.csv", kHeader + kOld);
@@ -110,7 +110,7 @@ TEST(RowSpool, RowsAnEarlierHandOverLeftAreNotAppendedTwice) {
     ScriptedEnvironment environment;
     WriteFile("BroodWar.csv", kHeader + c.results);
     WriteFile("BroodWar.csv.pending", kHeader + c.spool);
-    RowSpool spool(environment, "BroodWar.csv");
+    RowSpool spool(environment, "BroodWar.csv", kResultsHeader);
     int appended = -1, skipped = -1;
     ASSERT_EQ(1, spool.HandOver("BroodWar.csv", &appended, &skipped)) << c.name;
     EXPECT_EQ(kHeader + c.expected, ReadFile("BroodWar.csv")) << c.name;
