@@ -127,10 +127,9 @@ TEST(RowSpool, ThePageCarriesTheWaitingRowsAfterTheirFilesOnes) {
   WriteFile("BroodWar.csv.pending", kHeader + kRows[0] + kRows[2]);
   // The seen file's waiting rows come after its own: alice left at 06:31.
   const std::string seen = std::string(kSeenHeader) + "\r\n";
-  WriteFile("BroodWar-seen.csv", seen + "2026-12-09T06:30:00Z,,watching,Clan\r\n");
-  WriteFile("BroodWar-seen.csv.pending", seen +
-                                             "2026-12-09T06:30:10Z,alice,joined,Clan\r\n"
-                                             "2026-12-09T06:31:00Z,alice,left,Clan\r\n");
+  WriteFile("BroodWar-seen.csv",
+            seen + "2026-12-09T06:30:00Z,,watching,Clan\r\n2026-12-09T06:30:10Z,alice,joined,Clan\r\n");
+  WriteFile("BroodWar-seen.csv.pending", seen + "2026-12-09T06:31:00Z,alice,left,Clan\r\n");
   ReportPageSource source = {
       "BroodWar.csv",      "BroodWar.html",        "chat.example.org",         "BWCorvane 1.0",
       "BroodWar-seen.csv", "BroodWar.csv.pending", "BroodWar-seen.csv.pending"};
