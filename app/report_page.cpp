@@ -215,10 +215,13 @@ int WritePage(Environment& environment, const ReportPageSource& source,
       return 0;
     }
   }
-  if (source.seenFile != nullptr &&
-      !ReadSeenFile(source.seenFile, oldest, &summary)) {
-    SetProblem(problem, "read", source.seenFile, environment.GetLastError());
-    return 0;
+  // The seen file's rows, then those that wait for it, in their order.
+  const char* const seenFiles[] = {source.seenFile, source.waitingSeenFile};
+  for (const char* seenFile : seenFiles) {
+    if (seenFile != nullptr && !ReadSeenFile(seenFile, oldest, &summary)) {
+      SetProblem(problem, "read", seenFile, environment.GetLastError());
+      return 0;
+    }
   }
   summary.Finish();
   PageWriter page(file);

@@ -55,6 +55,8 @@ struct ReportPageSource {
   // Rows that wait for the results file (a file like it, header included),
   // read after its rows; none when null or missing.
   const char* waitingRowsFile = nullptr;
+  // Rows that wait for the seen file, read after its rows, likewise.
+  const char* waitingSeenFile = nullptr;
 };
 
 // Why a page was not written: the step that failed, its file and the
@@ -65,13 +67,14 @@ struct ReportPageProblem {
   unsigned long errorCode;
 };
 
-// Writes the page of `source` from its results file, waiting rows and seen
-// file: into a temporary file in the page's folder, then put in the old page's
-// place in one step, so that a reader finds the old page or the new one, never
-// a part. Returns 1 on success; 0 when the results file cannot be read or has
-// other columns, the seen file cannot be read (a missing one, or one of other
-// columns, has no rows), or the page cannot be written or put in place:
-// *problem then says why, the old page stays and the temporary file is removed.
+// Writes the page of `source` from its results file and seen file, each
+// followed by the rows that wait for it: into a temporary file in the page's
+// folder, then put in the old page's place in one step, so that a reader finds
+// the old page or the new one, never a part. Returns 1 on success; 0 when the
+// results file cannot be read or has other columns, the seen file cannot be
+// read (a missing one, or one of other columns, has no rows), or the page
+// cannot be written or put in place: *problem then says why, the old page stays
+// and the temporary file is removed.
 int WriteReportPage(Environment& environment, const ReportPageSource& source,
                     ReportPageProblem* problem);
 

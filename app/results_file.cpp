@@ -170,18 +170,20 @@ int ResultsFile::Append(const ResultRow& row, ResultsFileNews* news) {
   char line[kResultsLineSize];
   std::size_t length = 0;
   return FormatResultsRow(row, line, sizeof(line), &length) &&
-         AppendResultsLine(path_, line, length);
+         AppendCsvLine(path_, kResultsHeader, line, length);
 }
 
-int AppendResultsLine(const char* path, const char* line, std::size_t length) {
+int AppendCsvLine(const char* path, const char* header, const char* line,
+                  std::size_t length) {
   std::FILE* file = std::fopen(path, "ab+");
   if (file == nullptr) return 0;
   // What goes before the row: the header when the file holds nothing yet
   // (or only a byte-order mark), a line end when its last line has none
   // (a cut or an edited file), so that the row never joins another.
-  char out[kResultsLineSize + sizeof(kResultsHeader) + 2];
+  char out[kResultsLineSize + kCsvHeaderLimit + 2];
   std::size_t used = 0;
-  int ok = length <= kResultsLineSize;
+  const std::size_t headerLength = std::strlen(header);
+  int ok = length <= kResultsLineSize && headerLength <= kCsvHeaderLimit;
   ok &= std::fseek(file, 0, SEEK_END) == 0;
   long size = std::ftell(file);
   ok &= size >= 0;
@@ -194,9 +196,12 @@ int AppendResultsLine(const char* path, const char* line, std::size_t length) {
     ok &= std::fseek(file, -1, SEEK_END) == 0;
     ok &= std::fread(last, 1, 1, file) == 1;
   }
-  if (size == 0 || (size == 3 && std::memcmp(last, kByteOrderMark, 3) == 0)) {
-    used = sizeof(kResultsHeader) - 1;
-    std::memcpy(out, kResultsHeader, used);
+  if (!ok) {
+    // Nothing is written: neither the header's length nor the size is sure.
+  } else if (size == 0 ||
+             (size == 3 && std::memcmp(last, kByteOrderMark, 3) == 0)) {
+    used = headerLength;
+    std::memcpy(out, header, used);
     out[used++] = '\r';
     out[used++] = '\n';
   } else if (last[size <= 3 ? size - 1 : 0] != '\n') {

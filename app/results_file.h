@@ -56,12 +56,17 @@ const std::size_t kResultsLineSize =
 int FormatResultsRow(const ResultRow& row, char* line, std::size_t size,
                      std::size_t* length);
 
-// Appends `length` bytes of `line`, whole rows as FormatResultsRow writes
-// them (at most kResultsLineSize), to the file `path` in one write: after the
-// header row when the file is new or empty (a byte-order mark alone counts as
-// empty), and after a CR LF when its last line has no line end. Returns 1
-// when written, 0 when the file could not be opened or written.
-int AppendResultsLine(const char* path, const char* line, std::size_t length);
+// The longest header row AppendCsvLine writes, without its line end.
+const std::size_t kCsvHeaderLimit = 256;
+
+// Appends `length` bytes of `line`, whole rows of at most kResultsLineSize
+// bytes (as FormatResultsRow writes them, or a seen file's row), to the file
+// `path` in one write: after the row `header` (at most kCsvHeaderLimit bytes)
+// when the file is new or empty (a byte-order mark alone counts as empty),
+// and after a CR LF when its last line has no line end. Returns 1 when
+// written, 0 when the file could not be opened or written.
+int AppendCsvLine(const char* path, const char* header, const char* line,
+                  std::size_t length);
 
 // The most bytes FormatCsvField writes for a text of `characters` bytes:
 // every byte a doubled quote, the guard and the two quotes around it.

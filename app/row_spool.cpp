@@ -47,16 +47,16 @@ bool RangesEqual(std::FILE* a, long aAt, std::FILE* b, long bAt, long length) {
   return true;
 }
 
-// Finds the results file's last whole line, the one that ends at `end` (just
+// Finds the target file's last whole line, the one that ends at `end` (just
 // after an LF), and copies it into `line`. Returns 0 when there is none or it
 // is longer than any row.
-int ReadLastLine(std::FILE* results, long end, char (&line)[kResultsLineSize],
+int ReadLastLine(std::FILE* file, long end, char (&line)[kResultsLineSize],
                  std::size_t* length) {
   long from = end > static_cast<long>(sizeof(line))
                   ? end - static_cast<long>(sizeof(line))
                   : 0;
   std::size_t size = static_cast<std::size_t>(end - from);
-  if (size == 0 || ReadAt(results, from, line, size) != size) return 0;
+  if (size == 0 || ReadAt(file, from, line, size) != size) return 0;
   std::size_t start = size - 1;  // the line's own LF
   while (start > 0 && line[start - 1] != '\n') --start;
   if (start == 0 && from > 0) return 0;
@@ -80,12 +80,12 @@ long WholeLinesEnd(std::FILE* file, long size) {
 }
 
 // How many of the spool's first rows already stand, in their order, at the
-// end of the results file (whose whole lines end at `end`): a hand-over that
+// end of the target file (whose whole lines end at `end`): a hand-over that
 // a kill cut short left them there. The largest such count.
-int RowsAlreadyThere(std::FILE* results, long end, const char* spoolPath) {
+int RowsAlreadyThere(std::FILE* target, long end, const char* spoolPath) {
   char last[kResultsLineSize];
   std::size_t lastLength = 0;
-  if (!ReadLastLine(results, end, last, &lastLength)) return 0;
+  if (!ReadLastLine(target, end, last, &lastLength)) return 0;
   std::FILE* rows = std::fopen(spoolPath, "rb");
   std::FILE* again = std::fopen(spoolPath, "rb");
   int found = 0;
@@ -101,9 +101,9 @@ int RowsAlreadyThere(std::FILE* results, long end, const char* spoolPath) {
       char before = '\n';
       if (length == lastLength && std::memcmp(line, last, length) == 0 &&
           (prefix == end ||
-           ReadAt(results, end - prefix - 1, &before, 1) == 1) &&
+           ReadAt(target, end - prefix - 1, &before, 1) == 1) &&
           before == '\n' &&
-          RangesEqual(results, end - prefix, again, first, prefix)) {
+          RangesEqual(target, end - prefix, again, first, prefix)) {
         found = count;
       }
     }
@@ -115,13 +115,16 @@ int RowsAlreadyThere(std::FILE* results, long end, const char* spoolPath) {
 
 }  // namespace
 
-RowSpool::RowSpool(Environment& environment, const char* resultsFile) noexcept
+RowSpool::RowSpool(Environment& environment, const char* fileName,
+                   const char* header) noexcept
     : environment_(environment),
+      header_(header),
       path_(),
+      lastTryMs_(0),
       looked_(false),
       waiting_(false),
       errorCode_(0) {
-  std::snprintf(path_, sizeof(path_), "%s%s", resultsFile, kRowSpoolSuffix);
+  std::snprintf(path_, sizeof(path_), "%s%s", fileName, kRowSpoolSuffix);
 }
 
 bool RowSpool::Waiting() {
@@ -139,41 +142,51 @@ int RowSpool::Fail() {
   return 0;
 }
 
-int RowSpool::Add(const ResultRow& row) {
-  Waiting();
-  char line[kResultsLineSize];
-  std::size_t length = 0;
-  // The results file's own writer: the header when the spool is new, a line
-  // cut short (a power cut) ended first, and the row in one write.
-  if (!FormatResultsRow(row, line, sizeof(line), &length) ||
-      !AppendResultsLine(path_, line, length)) {
-    return Fail();
-  }
+bool RowSpool::RetryDue() {
+  return Waiting() &&
+         environment_.ProgramTimeMs() - lastTryMs_ >= kRowSpoolRetryMs;
+}
+
+int RowSpool::AddLine(const char* line, std::size_t length) {
+  // The first row that waits: an idle bot tries the file again after a
+  // minute.
+  if (!Waiting()) lastTryMs_ = environment_.ProgramTimeMs();
+  // The file's own writer: the header when the spool is new, a line cut
+  // short (a power cut) ended first, and the row in one write.
+  if (!AppendCsvLine(path_, header_, line, length)) return Fail();
   waiting_ = true;
   return 1;
 }
 
-int RowSpool::HandOver(const char* resultsPath, int* appended, int* skipped) {
+int RowSpool::Add(const ResultRow& row) {
+  char line[kResultsLineSize];
+  std::size_t length = 0;
+  if (!FormatResultsRow(row, line, sizeof(line), &length)) return Fail();
+  return AddLine(line, length);
+}
+
+int RowSpool::HandOver(const char* path, int* appended, int* skipped) {
   *appended = 0;
   *skipped = 0;
   if (!Waiting()) return 1;
+  lastTryMs_ = environment_.ProgramTimeMs();
   // Tried first for writing: a file held without write sharing, or one that
   // is not writable, refuses here, before anything is read.
-  std::FILE* out = std::fopen(resultsPath, "ab");
+  std::FILE* out = std::fopen(path, "ab");
   if (out == nullptr) return Fail();
   std::fclose(out);
   std::FILE* rows = std::fopen(path_, "rb");
   if (rows == nullptr) return Fail();
-  std::FILE* results = std::fopen(resultsPath, "rb");
-  int ok = results != nullptr && std::fseek(results, 0, SEEK_END) == 0;
-  const long size = ok ? std::ftell(results) : -1;
+  std::FILE* target = std::fopen(path, "rb");
+  int ok = target != nullptr && std::fseek(target, 0, SEEK_END) == 0;
+  const long size = ok ? std::ftell(target) : -1;
   ok &= size >= 0;
   if (ok && size > 0) {
     // A last line without its end (a power cut) is not compared with the
     // waiting rows; the first row handed over ends it.
-    *skipped = RowsAlreadyThere(results, WholeLinesEnd(results, size), path_);
+    *skipped = RowsAlreadyThere(target, WholeLinesEnd(target, size), path_);
   }
-  if (results != nullptr) std::fclose(results);
+  if (target != nullptr) std::fclose(target);
   if (!ok) {
     std::fclose(rows);
     return Fail();
@@ -184,21 +197,21 @@ int RowSpool::HandOver(const char* resultsPath, int* appended, int* skipped) {
   for (int row = 0; ok && NextLine(rows, line, &length); ++row) {
     if (row < *skipped) continue;
     // A power cut left the spool's last row without its end: it reaches
-    // the results file ended, one broken row.
+    // the target file ended, one broken row.
     if (line[length - 1] != '\n') {
       line[length++] = '\r';
       line[length++] = '\n';
     }
     // One write per row: a kill leaves whole rows only.
-    ok = AppendResultsLine(resultsPath, line, length);
+    ok = AppendCsvLine(path, header_, line, length);
     if (ok) ++*appended;
   }
   if (!ok) Fail();
   std::fclose(rows);
   if (!ok) return 0;
-  // The rows are in the results file: the spool goes. Should it stay (held
+  // The rows are in the target file: the spool goes. Should it stay (held
   // open elsewhere), it is emptied; the next hand-over finds its rows at
-  // the results file's end and skips them.
+  // the target file's end and skips them.
   if (std::remove(path_) != 0) {
     std::FILE* emptied = std::fopen(path_, "wb");
     if (emptied != nullptr) std::fclose(emptied);

@@ -16,14 +16,6 @@ const char kSeenHeader[] = "time,player,event,channel";
 
 namespace {
 
-const char kRowEnd[] = "\r\n";
-
-// Room for the header and the longest row, written in one write so that a
-// kill leaves whole rows only.
-constexpr std::size_t kSeenWriteSize =
-    sizeof(kSeenHeader) + kUtcTimeTextSize + CsvFieldSize(kMemberNameLimit) +
-    sizeof("not-watching") + CsvFieldSize(kEventTextSize) + 16;
-
 // Appends `text` to the `used` bytes of `line`, never past its end.
 template <std::size_t N>
 std::size_t AppendBytes(char (&line)[N], std::size_t used, const char* text) {
@@ -57,35 +49,23 @@ const char* MemberNames::Find(const char* name) const {
   return nullptr;
 }
 
-int SeenFile::Append(std::int64_t time, const char* player, SeenEvent event,
-                     const char* channel) {
-  std::FILE* file = std::fopen(fileName_, "ab");
-  if (file == nullptr) return 0;
-  // Unbuffered, the line goes to the system in one write.
-  int ok = std::setvbuf(file, nullptr, _IONBF, 0) == 0;
-  ok &= std::fseek(file, 0, SEEK_END) == 0;
-  long size = std::ftell(file);
-  ok &= size >= 0;
-  char line[kSeenWriteSize];
-  std::size_t used = 0;
-  if (ok && size == 0) {
-    used = AppendBytes(line, used, kSeenHeader);
-    used = AppendBytes(line, used, kRowEnd);
-  }
+std::size_t FormatSeenRow(std::int64_t time, const char* player,
+                          SeenEvent event, const char* channel,
+                          char (&line)[kSeenLineSize]) {
   char text[kUtcTimeTextSize];
   FormatUtcTime(time, text);
-  used = AppendBytes(line, used, text);
+  std::size_t used = AppendBytes(line, 0, text);
   used = AppendBytes(line, used, ",");
   used += FormatCsvField(player, line + used, sizeof(line) - used);
   used = AppendBytes(line, used, ",");
   used = AppendBytes(line, used, SeenEventName(event));
   used = AppendBytes(line, used, ",");
   used += FormatCsvField(channel, line + used, sizeof(line) - used);
-  used = AppendBytes(line, used, kRowEnd);
-  ok &= ok && std::fwrite(line, 1, used, file) == used;
-  // A full disk may show only when the file is closed.
-  ok &= std::fclose(file) == 0;
-  return ok;
+  return AppendBytes(line, used, "\r\n");
+}
+
+int SeenFile::AppendLine(const char* line, std::size_t length) {
+  return AppendCsvLine(fileName_, kSeenHeader, line, length);
 }
 
 }  // namespace corvane

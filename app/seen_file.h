@@ -4,10 +4,14 @@
 #ifndef CORVANE_APP_SEEN_FILE_H_
 #define CORVANE_APP_SEEN_FILE_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "app/answer_attribution.h"
 #include "app/members_list.h"
+#include "app/results_file.h"
+#include "core/event_line.h"
+#include "core/utc_time.h"
 
 namespace corvane {
 
@@ -25,6 +29,21 @@ enum SeenEvent {
 
 // The name of `event` as the file writes it ("watching", "here", ...).
 const char* SeenEventName(SeenEvent event);
+
+// Room for the longest row FormatSeenRow writes, its CR LF included: the
+// texts at their worst as FormatCsvField writes them.
+constexpr std::size_t kSeenLineSize =
+    kUtcTimeTextSize + CsvFieldSize(kMemberNameLimit) + sizeof("not-watching") +
+    CsvFieldSize(kEventTextSize) + 8;
+static_assert(kSeenLineSize <= kResultsLineSize,
+              "a seen row fits the lines the CSV writer and the spool take");
+
+// Writes the row `time,player,event,channel` into `line` (the time as
+// "2026-12-09T06:30:05Z", the texts as FormatCsvField writes them, CR LF at
+// its end, no NUL) and returns its length.
+std::size_t FormatSeenRow(std::int64_t time, const char* player,
+                          SeenEvent event, const char* channel,
+                          char (&line)[kSeenLineSize]);
 
 // The names of the members list, as the list spells them, in fixed storage:
 // as many as the requests one connection remembers.
@@ -59,13 +78,13 @@ class SeenFile {
   SeenFile(const SeenFile&) = delete;
   SeenFile& operator=(const SeenFile&) = delete;
 
-  // Appends the row `time,player,event,channel` (the time as
-  // "2026-12-09T06:30:05Z", the texts as FormatCsvField writes them, CR LF at
-  // its end), after the header row when the file is new or empty, in one write.
-  // Returns 1 when written, 0 when the file could not be opened or written.
-  int Append(std::int64_t time, const char* player, SeenEvent event,
-             const char* channel);
+  // Appends `length` bytes of `line`, a row as FormatSeenRow writes it, in
+  // one write, after the header row when the file is new or empty and after
+  // a CR LF when its last line has no line end. Returns 1 when written, 0
+  // when the file could not be opened or written.
+  int AppendLine(const char* line, std::size_t length);
 
+  // The seen file's name ("BroodWar-seen.csv").
   const char* path() const { return fileName_; }
 
  private:

@@ -1,5 +1,6 @@
 #include "app/stat_check_bot.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,8 +30,9 @@ StatCheckBot::StatCheckBot(const ProductVariant& variant,
       variant_(variant),
       results_(variant.resultsFile),
       attribution_(*this),
-      spool_(environment, variant.resultsFile),
-      seen_(variant.seenFile) {}
+      spool_(environment, variant.resultsFile, kResultsHeader),
+      seen_(variant.seenFile),
+      seenSpool_(environment, variant.seenFile, kSeenHeader) {}
 
 int StatCheckBot::OnChannel(const char* name, std::uint32_t flags,
                             const char* text) {
@@ -112,13 +114,27 @@ void StatCheckBot::NoteMember(const char* name, SeenEvent event) {
 
 void StatCheckBot::TakeSighting(std::int64_t time, const char* player,
                                 SeenEvent event) {
-  if (seen_.Append(time, player, event, watchedChannel_)) {
+  char line[kSeenLineSize];
+  const std::size_t length =
+      FormatSeenRow(time, player, event, watchedChannel_, line);
+  // Rows reach the seen file in their order: the waiting ones first.
+  if (seenSpool_.Waiting()) HandOverWaitingSightings();
+  int written = 0;
+  unsigned long code = 0;
+  if (!seenSpool_.Waiting()) {
+    written = seen_.AppendLine(line, length);
+    // Read before the lines below, whose file calls may change it.
+    code = environment().GetLastError();
+  }
+  if (!written && seenSpool_.AddLine(line, length)) {
+    ReportRowsWait("seen", seen_.path(), seenSpool_, code, &toldSightingsWait_);
+    written = 1;
+  }
+  if (written) {
     seenFailureTold_ = false;
     seenRowsForPage_ = true;
     return;
   }
-  // Read before WriteLog, whose file calls may change it.
-  unsigned long code = environment().GetLastError();
   if (!seenFailureTold_) {
     std::printf(
         "\nCannot write the seen file %s (error code %lu): "
@@ -127,9 +143,10 @@ void StatCheckBot::TakeSighting(std::int64_t time, const char* player,
   }
   seenFailureTold_ = true;
   WriteLog(
-      "Cannot write the seen file %s: error code %lu; "
+      "Cannot write the seen file %s: error code %lu, nor %s: error code %lu; "
       "the %s row of \"%s\" was not recorded",
-      seen_.path(), code, SeenEventName(event), player);
+      seen_.path(), code, seenSpool_.path(), seenSpool_.errorCode(),
+      SeenEventName(event), player);
 }
 
 int StatCheckBot::OnChannelFull(const char* name, std::uint32_t flags,
@@ -298,8 +315,6 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
     NoteResultsRowWritten(results_.path());
     return;
   }
-  // The first row refused: an idle bot tries again after a minute.
-  if (!spool_.Waiting()) lastHandOverMs_ = environment().ProgramTimeMs();
   if (!spool_.Add(row)) {
     WriteLog(
         "Cannot write the results file %s: error code %lu, nor %s: error code "
@@ -308,43 +323,64 @@ void StatCheckBot::TakeRow(const ResultRow& row) {
         ResultStatusName(row.status), row.player);
     return;
   }
-  if (!toldRowsWait_) ReportRowsWait(code);
+  ReportRowsWait("results", results_.path(), spool_, code, &toldRowsWait_);
   // The row only waits: the page shows it all the same.
   NoteResultsRowWritten(results_.path());
 }
 
 void StatCheckBot::HandOverWaitingRows() {
+  HandOverWaitingResults();
+  HandOverWaitingSightings();
+}
+
+void StatCheckBot::HandOverWaitingResults() {
   if (!spool_.Waiting()) return;
-  lastHandOverMs_ = environment().ProgramTimeMs();
   ReportResultsNews(results_.Settle());
   // No file takes rows: they stay where they are, for a later run.
   if (results_.refused()) return;
+  if (HandOver("results", results_.path(), &spool_, &toldRowsWait_)) {
+    NoteResultsRowWritten(results_.path());
+  }
+}
+
+void StatCheckBot::HandOverWaitingSightings() {
+  if (seenSpool_.Waiting() &&
+      HandOver("seen", seen_.path(), &seenSpool_, &toldSightingsWait_)) {
+    seenRowsForPage_ = true;
+  }
+}
+
+int StatCheckBot::HandOver(const char* kind, const char* path, RowSpool* spool,
+                           bool* toldWait) {
   int appended = 0;
   int skipped = 0;
-  if (!spool_.HandOver(results_.path(), &appended, &skipped)) {
-    if (!toldRowsWait_) ReportRowsWait(spool_.errorCode());
-    return;
+  if (!spool->HandOver(path, &appended, &skipped)) {
+    ReportRowsWait(kind, path, *spool, spool->errorCode(), toldWait);
+    return 0;
   }
-  toldRowsWait_ = false;
+  *toldWait = false;
   std::printf("\nThe rows that waited in %s are written to %s \r\n",
-              spool_.path(), results_.path());
+              spool->path(), path);
   WriteLog(
       "The rows that waited in %s are written to %s: %d appended, %d that "
       "were there already left out",
-      spool_.path(), results_.path(), appended, skipped);
-  NoteResultsRowWritten(results_.path());
+      spool->path(), path, appended, skipped);
+  return 1;
 }
 
-void StatCheckBot::ReportRowsWait(unsigned long errorCode) {
-  toldRowsWait_ = true;
+void StatCheckBot::ReportRowsWait(const char* kind, const char* path,
+                                  const RowSpool& spool,
+                                  unsigned long errorCode, bool* told) {
+  if (*told) return;
+  *told = true;
   std::printf(
-      "\nCannot write the results file %s (error code %lu); rows wait in %s "
+      "\nCannot write the %s file %s (error code %lu); rows wait in %s "
       "until it can be written \r\n",
-      results_.path(), errorCode, spool_.path());
+      kind, path, errorCode, spool.path());
   WriteLog(
-      "Cannot write the results file %s: error code %lu; rows wait in %s "
+      "Cannot write the %s file %s: error code %lu; rows wait in %s "
       "until it can be written",
-      results_.path(), errorCode, spool_.path());
+      kind, path, errorCode, spool.path());
 }
 
 void StatCheckBot::ReportResultsNews(ResultsFileNews news) {
@@ -398,10 +434,8 @@ void StatCheckBot::OnIdle() {
   // walk's answers, read in one burst: the page is written once for them.
   if (!lastWaitTimedOut()) return;
   attribution_.EndAnswer();
-  if (spool_.Waiting() &&
-      environment().ProgramTimeMs() - lastHandOverMs_ >= kRowSpoolRetryMs) {
-    HandOverWaitingRows();
-  }
+  if (spool_.RetryDue()) HandOverWaitingResults();
+  if (seenSpool_.RetryDue()) HandOverWaitingSightings();
   WriteReportPageForNewRows();
 }
 
@@ -421,9 +455,9 @@ void StatCheckBot::WriteReportPageForNewRows() {
   char program[kTextFieldSize];
   std::snprintf(program, sizeof(program), "%s %s", variant_.programName,
                 kProgramVersion);
-  const ReportPageSource source = {reportResultsFile_, variant_.reportPageFile,
-                                   serverHost(),       program,
-                                   variant_.seenFile,  spool_.path()};
+  const ReportPageSource source = {
+      reportResultsFile_, variant_.reportPageFile, serverHost(),     program,
+      variant_.seenFile,  spool_.path(),           seenSpool_.path()};
   ReportPageProblem problem = {"", "", 0};
   if (!WriteReportPage(environment(), source, &problem)) {
     char text[kReportPageProblemTextSize];

@@ -105,10 +105,11 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // (OnIdle after a wait that timed out).
   void NoteResultsRowWritten(const char* resultsFile);
 
-  // Appends the rows that wait in the spool (see TakeRow) to the results
-  // file, when it takes rows again; prints and logs once that they wait and
-  // why, and once that they have been written. Called at start, before each
-  // row, and at most once a minute of program time while the bot is idle.
+  // Appends the rows that wait in the spools (see TakeRow, TakeSighting) to
+  // the results file and the seen file, each when it takes rows again;
+  // prints and logs once that they wait and why, and once that they have
+  // been written. Called at start; each file's rows also before each of its
+  // rows, and at most once a minute of program time while the bot is idle.
   void HandOverWaitingRows();
 
   const ProductVariant& variant() const { return variant_; }
@@ -139,9 +140,20 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // Tells corvane.log when a row is lost, and the console and corvane.log
   // when a new file is taken.
   void TakeRow(const ResultRow& row) override;
-  // Prints and logs, once until they have been written, that rows wait in
-  // the spool because the results file gave `errorCode`.
-  void ReportRowsWait(unsigned long errorCode);
+  // Hands the rows that wait for the results file over to it (when a file
+  // takes rows at all).
+  void HandOverWaitingResults();
+  // Hands the rows that wait for the seen file over to it.
+  void HandOverWaitingSightings();
+  // Hands the rows of `spool` over to the `kind` ("results", "seen") file
+  // `path`; prints and logs that they wait, unless *toldWait, or that they
+  // have been written. Returns 1 when none wait any more.
+  int HandOver(const char* kind, const char* path, RowSpool* spool,
+               bool* toldWait);
+  // Prints and logs, unless *told (which it then sets), that rows wait in
+  // `spool` because the `kind` file `path` gave `errorCode`.
+  void ReportRowsWait(const char* kind, const char* path, const RowSpool& spool,
+                      unsigned long errorCode, bool* told);
   // Prints and logs what the first row (or hand-over) of the run found out
   // about the results files, when there is news.
   void ReportResultsNews(ResultsFileNews news);
@@ -153,8 +165,10 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   // Records `event` of `name` when the bot watches and the name is on the
   // members list.
   void NoteMember(const char* name, SeenEvent event);
-  // Appends a row to the seen file; when it is lost, tells corvane.log, and
-  // the console once until a row is written again.
+  // Appends a row to the seen file, after the rows that wait for it; when
+  // the file does not take it, the row waits in the seen file's spool too.
+  // When it is lost, tells corvane.log, and the console once until a row
+  // is written again.
   void TakeSighting(std::int64_t time, const char* player, SeenEvent event);
 
   const ProductVariant& variant_;
@@ -163,9 +177,6 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   RowSpool spool_;
   // True once the console and corvane.log were told that rows wait.
   bool toldRowsWait_ = false;
-  // When the results file was last tried for the waiting rows (program
-  // time).
-  std::int64_t lastHandOverMs_ = 0;
   // The results file rows were written to since the report page was last
   // written; empty when none were.
   char reportResultsFile_[kReportPagePathSize] = "";
@@ -174,6 +185,9 @@ class StatCheckBot : public ChatConnection, private ResultSink {
   int answersWhileStopping_ = 0;
   int unansweredWhileStopping_ = 0;
   SeenFile seen_;
+  RowSpool seenSpool_;
+  // True once the console and corvane.log were told that seen rows wait.
+  bool toldSightingsWait_ = false;
   // The names of the members list when the watch started.
   MemberNames members_;
   bool watching_ = false;

@@ -1,7 +1,7 @@
-// Rows that wait for a results file that does not take them: the spool's
-// order, the hand-over, a hand-over a kill cut short, and the page. A results
-// file that refuses rows is a folder of its name: root, who runs the tests,
-// may write any file.
+// Rows that wait for a results file, or a seen file, that does not take
+// them: the spool's order, the hand-over, a hand-over a kill cut short, and
+// the page. A file that refuses rows is a folder of its name: root, who runs
+// the tests, may write any file.
 #include "app/row_spool.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/report_page.h"
+#include "app/seen_file.h"
 #include "app/stat_check_bot.h"
 #include "core/bounded_text.h"
 #include "tests/test_support.h"
@@ -57,7 +58,7 @@ TEST(RowSpool, RowsWaitInTheirOrderAndAreHandedOverInIt) {
   ScriptedEnvironment environment;
   environment.lastError = -1;
   std::filesystem::create_directory("BroodWar.csv");
-  RowSpool spool(environment, "BroodWar.csv");
+  RowSpool spool(environment, "BroodWar.csv", kResultsHeader);
   EXPECT_FALSE(spool.Waiting());
   for (int row = 0; row < 3; ++row) ASSERT_EQ(1, spool.Add(Row(row)));
   EXPECT_TRUE(spool.Waiting());
@@ -70,7 +71,7 @@ TEST(RowSpool, RowsWaitInTheirOrderAndAreHandedOverInIt) {
   // The next run finds the last line cut (a power cut): it ends it, once,
   // before its first row, and the cut row stays one broken row.
   WriteFile("BroodWar.csv.pending", ReadFile("BroodWar.csv.pending") + "cut");
-  RowSpool next(environment, "BroodWar.csv");
+  RowSpool next(environment, "BroodWar.csv", kResultsHeader);
   for (int row = 0; row < 2; ++row) ASSERT_EQ(1, next.Add(Row(2)));
   std::filesystem::remove("BroodWar.csv");
   WriteFile("BroodWar.csv", kHeader + kOld);
@@ -110,7 +111,7 @@ TEST(RowSpool, RowsAnEarlierHandOverLeftAreNotAppendedTwice) {
     ScriptedEnvironment environment;
     WriteFile("BroodWar.csv", kHeader + c.results);
     WriteFile("BroodWar.csv.pending", kHeader + c.spool);
-    RowSpool spool(environment, "BroodWar.csv");
+    RowSpool spool(environment, "BroodWar.csv", kResultsHeader);
     int appended = -1, skipped = -1;
     ASSERT_EQ(1, spool.HandOver("BroodWar.csv", &appended, &skipped)) << c.name;
     EXPECT_EQ(kHeader + c.expected, ReadFile("BroodWar.csv")) << c.name;
@@ -119,13 +120,19 @@ TEST(RowSpool, RowsAnEarlierHandOverLeftAreNotAppendedTwice) {
   }
 }
 
-TEST(RowSpool, ThePageCarriesTheWaitingRowsAfterTheResultsFilesOnes) {
+TEST(RowSpool, ThePageCarriesTheWaitingRowsAfterTheirFilesOnes) {
   ScratchDirectory scratch;
   ScriptedEnvironment environment;
   WriteFile("BroodWar.csv", kHeader + kOld);
   WriteFile("BroodWar.csv.pending", kHeader + kRows[0] + kRows[2]);
-  ReportPageSource source = {"BroodWar.csv",  "BroodWar.html", "chat.example.org",
-                             "BWCorvane 1.0", nullptr,         "BroodWar.csv.pending"};
+  // The seen file's waiting rows come after its own: alice left at 06:31.
+  const std::string seen = std::string(kSeenHeader) + "\r\n";
+  WriteFile("BroodWar-seen.csv",
+            seen + "2026-12-09T06:30:00Z,,watching,Clan\r\n2026-12-09T06:30:10Z,alice,joined,Clan\r\n");
+  WriteFile("BroodWar-seen.csv.pending", seen + "2026-12-09T06:31:00Z,alice,left,Clan\r\n");
+  ReportPageSource source = {
+      "BroodWar.csv",      "BroodWar.html",        "chat.example.org",         "BWCorvane 1.0",
+      "BroodWar-seen.csv", "BroodWar.csv.pending", "BroodWar-seen.csv.pending"};
   ReportPageProblem problem = {"", "", 0};
   ASSERT_EQ(1, WriteReportPage(environment, source, &problem)) << problem.step;
   const std::string page = ReadFile("BroodWar.html");
@@ -135,59 +142,77 @@ TEST(RowSpool, ThePageCarriesTheWaitingRowsAfterTheResultsFilesOnes) {
                       R"("Invalid user.","2026-12-08T06:30:06Z"],"2026-12-09T06:30:05Z",["alice",)"))
       << page;
   EXPECT_NE(std::string::npos, page.find(R"(["carol","unanswered")"));
+  EXPECT_NE(std::string::npos, page.find(R"(["alice",0,"2026-12-09T06:31:00Z",)")) << page;
 }
 
-// Through the bot: the rows of a walk wait while the results file refuses
-// them, the console and corvane.log say so once, an idle bot tries again
-// only after a minute, and then says once that they are written.
-TEST(RowSpool, TheBotKeepsTheRowsOfAWalkUntilTheResultsFileTakesThem) {
-  ScriptedBot scripted("alice\nbob\n");
-  ScriptedEnvironment& environment = scripted.environment;
-  StatCheckBot& bot = scripted.bot;
-  environment.lastError = -1;
-  std::filesystem::create_directory("BroodWar.csv");
-  const auto receive = [&](const std::vector<std::string>& chunks) {
-    ASSERT_EQ(1, bot.Connect());
-    environment.Script(chunks);
-    bot.ReceiveLoop();
-    bot.Disconnect();
-  };
-  testing::internal::CaptureStdout();
-  receive({"1007 CHANNEL \"Clan\"\r\n1019 ERROR \"Invalid user.\"\r\n1019 ERROR \"Invalid user.\"\r\n",
-           ScriptedEnvironment::kTimeout});
-  std::filesystem::remove("BroodWar.csv");
-  // The rows came just before the wait that timed out; the retries are
-  // counted from them, in program time.
-  const std::int64_t refusedAt = environment.programTimeMs - 1000;
-  environment.programTimeMs = refusedAt + kRowSpoolRetryMs - 1 - 1000;
-  receive({ScriptedEnvironment::kTimeout});
-  EXPECT_FALSE(FileExists("BroodWar.csv")) << "tried again within a minute";
-  environment.programTimeMs = refusedAt + kRowSpoolRetryMs - 1000;
-  receive({ScriptedEnvironment::kTimeout, ScriptedEnvironment::kTimeout});
-  const std::string out = testing::internal::GetCapturedStdout();
-  bot.CloseLog();
-
+// Through the bot: the rows of a walk wait while the results file, or the
+// seen file, refuses them, the console and corvane.log say so once, an idle
+// bot tries again only after a minute, and then says once that they are
+// written.
+TEST(RowSpool, TheBotKeepsTheRowsOfAWalkUntilTheirFileTakesThem) {
   const std::string row = "2026-12-09T06:30:05Z,2026-12-09T06:30:05Z,";
-  EXPECT_EQ(kHeader + row + "alice,unknown,,,,,,,,,,,Invalid user.\r\n" + row +
-                "bob,unknown,,,,,,,,,,,Invalid user.\r\n",
-            ReadFile("BroodWar.csv"));
-  EXPECT_FALSE(FileExists("BroodWar.csv.pending"));
-  const std::string wait =
-      "Cannot write the results file BroodWar.csv (error code 21); rows wait in BroodWar.csv.pending "
-      "until it can be written \r\n";
-  const std::string written = "The rows that waited in BroodWar.csv.pending are written to BroodWar.csv \r\n";
-  EXPECT_EQ(1, CountOf(out, wait)) << out;
-  EXPECT_EQ(1, CountOf(out, "rows wait")) << out;
-  EXPECT_EQ(1, CountOf(out, written)) << out;
-  const std::string log = WithoutLogTimes(ReadFile("corvane.log"));
-  EXPECT_EQ(1, CountOf(log,
-                       "Cannot write the results file BroodWar.csv: error code 21; rows wait in "
-                       "BroodWar.csv.pending until it can be written\r\n"))
-      << log;
-  EXPECT_EQ(1, CountOf(log,
-                       "The rows that waited in BroodWar.csv.pending are written to BroodWar.csv: 2 "
-                       "appended, 0 that were there already left out\r\n"))
-      << log;
+  const std::string seen = "2026-12-09T06:30:05Z,";
+  const struct {
+    const char* file;
+    std::string rows;  // the file's, as the spool and then the file hold them
+    std::string wait;  // what the console says, and corvane.log after ": "
+    std::string log;
+  } cases[] = {
+      {"BroodWar.csv",
+       kHeader + row + "alice,unknown,,,,,,,,,,,Invalid user.\r\n" + row +
+           "bob,unknown,,,,,,,,,,,Invalid user.\r\n",
+       "Cannot write the results file BroodWar.csv (error code 21); rows wait in BroodWar.csv.pending "
+       "until it can be written \r\n",
+       "Cannot write the results file BroodWar.csv: error code 21; rows wait in BroodWar.csv.pending "
+       "until it can be written\r\n"},
+      {"BroodWar-seen.csv",
+       std::string(kSeenHeader) + "\r\n" + seen + ",watching,Clan\r\n" + seen + "bob,joined,Clan\r\n",
+       "Cannot write the seen file BroodWar-seen.csv (error code 21); rows wait in BroodWar-seen.csv.pending "
+       "until it can be written \r\n",
+       "Cannot write the seen file BroodWar-seen.csv: error code 21; rows wait in BroodWar-seen.csv.pending "
+       "until it can be written\r\n"},
+  };
+  for (const auto& c : cases) {
+    ScriptedBot scripted("alice\nbob\n");
+    ScriptedEnvironment& environment = scripted.environment;
+    StatCheckBot& bot = scripted.bot;
+    environment.lastError = -1;
+    std::filesystem::create_directory(c.file);
+    const std::string spool = std::string(c.file) + ".pending";
+    const auto receive = [&](const std::vector<std::string>& chunks) {
+      ASSERT_EQ(1, bot.Connect());
+      environment.Script(chunks);
+      bot.ReceiveLoop();
+      bot.Disconnect();
+    };
+    testing::internal::CaptureStdout();
+    receive(
+        {"1007 CHANNEL \"Clan\"\r\n1019 ERROR \"Invalid user.\"\r\n1019 ERROR \"Invalid user.\"\r\n"
+         "1002 JOIN bob 0010 [CHAT]\r\n",
+         ScriptedEnvironment::kTimeout});
+    EXPECT_EQ(c.rows, ReadFile(spool.c_str())) << c.file;
+    std::filesystem::remove(c.file);
+    // The rows came just before the wait that timed out; the retries are
+    // counted from them, in program time.
+    const std::int64_t refusedAt = environment.programTimeMs - 1000;
+    environment.programTimeMs = refusedAt + kRowSpoolRetryMs - 1 - 1000;
+    receive({ScriptedEnvironment::kTimeout});
+    EXPECT_FALSE(FileExists(c.file)) << "tried again within a minute";
+    environment.programTimeMs = refusedAt + kRowSpoolRetryMs - 1000;
+    receive({ScriptedEnvironment::kTimeout, ScriptedEnvironment::kTimeout});
+    const std::string out = testing::internal::GetCapturedStdout();
+    bot.CloseLog();
+
+    EXPECT_EQ(c.rows, ReadFile(c.file));
+    EXPECT_FALSE(FileExists(spool.c_str()));
+    const std::string written = "The rows that waited in " + spool + " are written to " + c.file;
+    EXPECT_EQ(1, CountOf(out, c.wait)) << out;
+    EXPECT_EQ(1, CountOf(out, "rows wait")) << out;
+    EXPECT_EQ(1, CountOf(out, written + " \r\n")) << out;
+    const std::string log = WithoutLogTimes(ReadFile("corvane.log"));
+    EXPECT_EQ(1, CountOf(log, c.log)) << log;
+    EXPECT_EQ(1, CountOf(log, written + ": 2 appended, 0 that were there already left out\r\n")) << log;
+  }
 }
 
 // A stop during a walk while the results file refuses rows: the answer read
