@@ -91,37 +91,6 @@ int ScanResults(Environment& environment, ResultsReader* reader,
   return 1;
 }
 
-// Writes a time as a JSON string, "" for none.
-void WriteTime(PageWriter* page, std::int64_t seconds) {
-  char time[kUtcTimeTextSize];
-  FormatUtcTime(seconds, time);
-  page->WriteJsonString(time, seconds > 0 ? std::strlen(time) : 0);
-}
-
-// Writes the seen summary's members of the page's data.
-void WriteSeen(PageWriter* page, const SeenSummary& summary) {
-  char number[48];
-  page->Write(",\"watched\":{");
-  for (int window = 0; window < kWatchWindowCount; ++window) {
-    std::snprintf(number, sizeof(number), "%s\"%d\":%lld",
-                  window == 0 ? "" : ",", kWatchWindowDays[window],
-                  static_cast<long long>(summary.watched(window)));
-    page->Write(number);
-  }
-  page->Write("},\"members\":[");
-  for (int i = 0; i < summary.count(); ++i) {
-    const MemberSummary& member = summary.member(i);
-    page->Write(i == 0 ? "[" : ",[");
-    page->WriteJsonString(member.player, std::strlen(member.player));
-    page->Write(member.here ? ",1," : ",0,");
-    WriteTime(page, member.lastSeen);
-    page->Write(",", 1);
-    WriteTime(page, member.lastGame);
-    page->Write("]", 1);
-  }
-  page->Write("]", 1);
-}
-
 void WriteAbout(PageWriter* page, const ReportPageSource& source,
                 std::int64_t newest, std::int64_t written,
                 const SeenSummary& summary) {
@@ -132,13 +101,13 @@ void WriteAbout(PageWriter* page, const ReportPageSource& source,
   page->Write(",\"results\":");
   page->WriteJsonString(source.resultsFile, std::strlen(source.resultsFile));
   page->Write(",\"newestWalk\":");
-  WriteTime(page, newest);
+  page->WriteJsonTime(newest);
   page->Write(",\"written\":");
-  WriteTime(page, written);
+  page->WriteJsonTime(written);
   char days[32];
   std::snprintf(days, sizeof(days), ",\"days\":%d", kReportPageDays);
   page->Write(days);
-  WriteSeen(page, summary);
+  WriteSeenSummary(page, summary);
   page->Write("}", 1);
 }
 

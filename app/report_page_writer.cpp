@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/utc_time.h"
+
 namespace corvane {
 namespace {
 
@@ -97,6 +99,12 @@ void PageWriter::WriteFigure(const char* text, std::size_t size) {
   } else {
     WriteJsonString(text, size);
   }
+}
+
+void PageWriter::WriteJsonTime(std::int64_t seconds) {
+  char time[kUtcTimeTextSize];
+  FormatUtcTime(seconds, time);
+  WriteJsonString(time, seconds > 0 ? std::strlen(time) : 0);
 }
 
 int PageWriter::Finish() {

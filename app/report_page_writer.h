@@ -4,6 +4,7 @@
 #define CORVANE_APP_REPORT_PAGE_WRITER_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "app/report_page_assets.h"
@@ -33,6 +34,10 @@ class PageWriter {
   // Writes a figure as a JSON number when it is a plain one of at most nine
   // digits (which JavaScript holds exactly), as a string otherwise.
   void WriteFigure(const char* text, std::size_t size);
+
+  // Writes `seconds` since 1970 as a JSON string "2026-12-09T06:30:05Z", or
+  // "" when it is 0 or less (no time).
+  void WriteJsonTime(std::int64_t seconds);
 
   // Writes out what is buffered. Returns 1 when every write succeeded.
   int Finish();

@@ -1,5 +1,6 @@
 #include "app/seen_summary.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "core/utc_time.h"
@@ -174,6 +175,29 @@ int ReadSeenFile(const char* path, std::int64_t oldest, SeenSummary* summary) {
     summary->TakeSighting(time, row.field[kSeenPlayer], event);
   }
   return reader.failed() ? 0 : 1;
+}
+
+void WriteSeenSummary(PageWriter* page, const SeenSummary& summary) {
+  char number[48];
+  page->Write(",\"watched\":{");
+  for (int window = 0; window < kWatchWindowCount; ++window) {
+    std::snprintf(number, sizeof(number), "%s\"%d\":%lld",
+                  window == 0 ? "" : ",", kWatchWindowDays[window],
+                  static_cast<long long>(summary.watched(window)));
+    page->Write(number);
+  }
+  page->Write("},\"members\":[");
+  for (int i = 0; i < summary.count(); ++i) {
+    const MemberSummary& member = summary.member(i);
+    page->Write(i == 0 ? "[" : ",[");
+    page->WriteJsonString(member.player, std::strlen(member.player));
+    page->Write(member.here ? ",1," : ",0,");
+    page->WriteJsonTime(member.lastSeen);
+    page->Write(",", 1);
+    page->WriteJsonTime(member.lastGame);
+    page->Write("]", 1);
+  }
+  page->Write("]", 1);
 }
 
 }  // namespace corvane

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 
+#include "app/report_page_writer.h"
 #include "app/results_file.h"
 #include "app/seen_file.h"
 #include "platform/settings.h"
@@ -100,6 +101,10 @@ int SummarizeResults(ResultsReader* reader, std::int64_t oldest,
 // *summary. A missing file, or one with other columns, has no rows.
 // Returns 1, or 0 when reading failed.
 int ReadSeenFile(const char* path, std::int64_t oldest, SeenSummary* summary);
+
+// Writes the page's members of `summary` as app/report_page.h describes them:
+// ,"watched":{...},"members":[...] inside the page's "about" object.
+void WriteSeenSummary(PageWriter* page, const SeenSummary& summary);
 
 }  // namespace corvane
 
