@@ -227,6 +227,11 @@ class ReportPageTest(PageTestCase):
         self.open_page("chart-days", TWO_WALKS)
         ticks = self.browser.run("return Chart.getChart('history').scales.x.ticks.map(t => t.label)")
         self.assertTrue(all(len(t) == 10 and t[4] == "-" for t in ticks), ticks)
+        # One walk: the axis spans a second or two, and shows no time twice.
+        self.open_page("one-walk", HEADER.encode() + record(b"2026-12-09T06:30:05Z", b"alice", b"1", b"0", b"1500"))
+        ticks = self.browser.run("return Chart.getChart('history').scales.x.ticks.map(t => t.label)")
+        labels = [" ".join(t) if isinstance(t, list) else t for t in ticks if t]
+        self.assertEqual(len(labels), len(set(labels)), labels)
 
     def test_texts_from_the_file_are_never_taken_for_the_pages_own(self):
         self.open_page("inherited", HEADER.encode() + row(SECOND, b"-Zed-", b"constructor", answer=b"=1+1")
