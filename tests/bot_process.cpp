@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "tests/test_support.h"
@@ -70,9 +72,18 @@ void BotProcess::Stop() {
   if (pid_ <= 0) return;
   kill(pid_, kStopSignal);
   kill(pid_, SIGCONT);  // a paused program takes the signal once it goes on
+  // A stop ends the program within its own bound (10 s of waiting for
+  // answers, scaled down in the test builds); one that does not is told,
+  // with what the program printed, instead of holding the test for ever.
+  Wait(std::chrono::seconds(60));
+  if (pid_ <= 0) return;
+  std::fprintf(stderr, "the program did not end within 60 s of its stop; it printed:\n%s\n%s\n",
+               Stdout().c_str(), Stderr().c_str());
+  kill(pid_, SIGKILL);
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;
+  std::abort();
 }
 
 std::string BotProcess::Stdout() const { return ReadFile(stdoutPath_); }

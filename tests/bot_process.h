@@ -37,7 +37,8 @@ class BotProcess {
   // status, or -1 if it still runs (or was ended by a signal).
   int Wait(std::chrono::milliseconds timeout);
 
-  // Ends the program (kStopSignal) and waits for it.
+  // Ends the program (kStopSignal) and waits for it: at most 60 s, after
+  // which it prints what the program printed, kills it and aborts.
   void Stop();
 
   // Stops the program where it is (SIGSTOP) and waits until it has stopped;
