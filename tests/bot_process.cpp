@@ -59,19 +59,25 @@ bool BotProcess::Pause() {
   kill(pid_, SIGSTOP);
   int status = 0;
   if (waitpid(pid_, &status, WUNTRACED) != pid_) return false;
-  if (WIFSTOPPED(status)) return true;
+  paused_ = WIFSTOPPED(status);
+  if (paused_) return true;
   pid_ = -1;  // it ended before the signal arrived
   return false;
 }
 
 void BotProcess::Resume() {
-  if (pid_ > 0) kill(pid_, SIGCONT);
+  if (pid_ > 0 && paused_) kill(pid_, SIGCONT);
+  paused_ = false;
 }
 
 void BotProcess::Stop() {
   if (pid_ <= 0) return;
+  // Only a paused program is continued, and before the stop: a SIGCONT that
+  // comes while a program ends discards the SIGSTOP with which its
+  // LeakSanitizer (in the sanitizer builds) suspends it at exit, and the
+  // program then waits for that stop for ever.
+  Resume();
   kill(pid_, kStopSignal);
-  kill(pid_, SIGCONT);  // a paused program takes the signal once it goes on
   // A stop ends the program within its own bound (10 s of waiting for
   // answers, scaled down in the test builds); one that does not is told,
   // with what the program printed, instead of holding the test for ever.

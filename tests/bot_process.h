@@ -44,7 +44,7 @@ class BotProcess {
   // Stops the program where it is (SIGSTOP) and waits until it has stopped;
   // false when it has already ended.
   bool Pause();
-  // Lets a paused program go on (SIGCONT).
+  // Lets a program that Pause() stopped go on (SIGCONT).
   void Resume();
 
   bool Running() const { return pid_ > 0; }
@@ -55,6 +55,7 @@ class BotProcess {
 
  private:
   pid_t pid_;
+  bool paused_ = false;  // by Pause(), until Resume()
   std::string stdoutPath_;
   std::string stderrPath_;
 };
