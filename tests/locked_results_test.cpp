@@ -39,9 +39,9 @@ class LockedResultsTest : public ProgramTest {
 #ifdef CORVANE_HOLD_FILE
     program_ = CORVANE_BW_FAST;
     holder_ = std::make_unique<BotProcess>(CORVANE_HOLD_FILE, scratch_.path(), "holder");
-    ASSERT_TRUE(WaitUntil([&] {
-      return holder_->Stdout().find("holding BroodWar.csv") != std::string::npos;
-    })) << holder_->Stdout();
+    ASSERT_TRUE(
+        WaitUntil([&] { return holder_->Stdout().find("holding BroodWar.csv") != std::string::npos; }, 60s))
+        << holder_->Stdout();
 #else
     const passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || nobody == nullptr || access("/usr/bin/setpriv", X_OK) != 0) {
@@ -56,20 +56,6 @@ class LockedResultsTest : public ProgramTest {
                             CORVANE_BW_FAST + "\n");
     ASSERT_EQ(0, chmod(program_.c_str(), 0755));
 #endif
-  }
-
-  // Waits until `done` holds (wine starts programs slowly).
-  template <typename Done>
-  static bool WaitUntil(Done done) {
-    auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(10ms);
-    }
-    return true;
-  }
-  static bool WaitForFileText(const char* file, const std::string& text) {
-    return WaitUntil([&] { return FileExists(file) && ReadFile(file).find(text) != std::string::npos; });
   }
 
   // The players of the rows after the header, in order (each row starts
@@ -88,9 +74,9 @@ class LockedResultsTest : public ProgramTest {
 TEST_F(LockedResultsTest, RowsWaitWhileTheFileCannotBeWrittenAndFollowInOrder) {
   StartServer();
   Run(program_.c_str());
-  ASSERT_TRUE(WaitForFileText("BroodWar.csv.pending", ",bob,")) << bot_->Stdout() << bot_->Stderr();
+  ASSERT_TRUE(WaitForFileText("BroodWar.csv.pending", ",bob,", 1, 60s)) << bot_->Stdout() << bot_->Stderr();
   // The page is written from both files once the connection is quiet.
-  ASSERT_TRUE(WaitForFileText("BroodWar.html", "[\"bob\",")) << bot_->Stdout();
+  ASSERT_TRUE(WaitForFileText("BroodWar.html", "[\"bob\",", 1, 60s)) << bot_->Stdout();
   // The rows' script comes after the summary, which names the members too.
   const std::string whole = ReadFile("BroodWar.html");
   const std::string page = whole.substr(whole.find("id=\"corvane-rows\""));

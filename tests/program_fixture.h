@@ -67,6 +67,19 @@ inline std::string AnswerLines(const std::string& name, const std::string& produ
   return lines;
 }
 
+// Each program under test with its files, for tests of both.
+struct TestedProgram {
+  const char* name;
+  const char* path;
+  const ProductVariant& variant;
+  friend void PrintTo(const TestedProgram& program, std::ostream* out) { *out << program.name; }
+};
+inline const TestedProgram kTestedPrograms[] = {{"BroodWar", CORVANE_BW_FAST, kBroodWarVariant},
+                                                {"Starcraft", CORVANE_SC_FAST, kStarcraftVariant}};
+inline std::string TestedProgramName(const testing::TestParamInfo<TestedProgram>& info) {
+  return info.param.name;
+}
+
 class ProgramTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -198,15 +211,28 @@ class ProgramTest : public testing::Test {
     EXPECT_EQ(std::string::npos, errors.find("runtime error")) << errors;
   }
 
-  // Waits until the program printed `text`.
-  bool WaitForOutput(const std::string& text,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+  // Waits until `done()` holds, looking every 10 ms.
+  template <typename Done>
+  static bool WaitUntil(Done done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (bot_->Stdout().find(text) == std::string::npos) {
+    while (!done()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+  }
+
+  // Waits until the program printed `text`.
+  bool WaitForOutput(const std::string& text,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+    return WaitUntil([&] { return bot_->Stdout().find(text) != std::string::npos; }, timeout);
+  }
+
+  // Waits until the file `name` holds `count` copies of `text`.
+  static bool WaitForFileText(const std::string& name, const std::string& text, int count = 1,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    return WaitUntil([&] { return testing_support::CountOf(testing_support::ReadFile(name), text) >= count; },
+                     timeout);
   }
 
   testing_support::ScratchDirectory scratch_;

@@ -337,8 +337,7 @@ TEST(ResultsFile, AByteOrderMarkLfLineEndsAndACutLastLineAreTaken) {
 // end of the connection.
 TEST(StatCheckBotResults, AWalkAndItsAnswersBecomeRowsOfTheResultsFile) {
   ScriptedBot scripted("alice\nbob\ncarol\n");
-  ScriptedEnvironment& environment = scripted.environment;
-  StatCheckBot& bot = scripted.bot;
+  auto& [folder, environment, bot] = scripted;
   WriteFile("BroodWar.csv", "walk,time\r\n");
   ASSERT_EQ(1, bot.Connect());
   environment.Script({"1007 CHANNEL \"Clan\"\r\n1018 INFO \"alice's record:\"\r\n",
@@ -366,8 +365,7 @@ TEST(StatCheckBotResults, AWalkAndItsAnswersBecomeRowsOfTheResultsFile) {
 
 TEST(StatCheckBotResults, WhenEveryFileHasOtherColumnsNoRowIsWrittenAndThatIsToldOnce) {
   ScriptedBot scripted("alice\nbob\n");
-  ScriptedEnvironment& environment = scripted.environment;
-  StatCheckBot& bot = scripted.bot;
+  auto& [folder, environment, bot] = scripted;
   WriteFile("BroodWar.csv", "walk,time\r\n");
   for (int number = 2; number <= 99; ++number) {
     WriteFile("BroodWar-" + std::to_string(number) + ".csv", "\xEF\xBB\xBFsomething else\n");

@@ -154,28 +154,18 @@ TEST(RowSpool, TheBotKeepsTheRowsOfAWalkUntilTheirFileTakesThem) {
   const std::string seen = "2026-12-09T06:30:05Z,";
   const struct {
     const char* file;
+    const char* kind;
     std::string rows;  // the file's, as the spool and then the file hold them
-    std::string wait;  // what the console says, and corvane.log after ": "
-    std::string log;
   } cases[] = {
-      {"BroodWar.csv",
+      {"BroodWar.csv", "results",
        kHeader + row + "alice,unknown,,,,,,,,,,,Invalid user.\r\n" + row +
-           "bob,unknown,,,,,,,,,,,Invalid user.\r\n",
-       "Cannot write the results file BroodWar.csv (error code 21); rows wait in BroodWar.csv.pending "
-       "until it can be written \r\n",
-       "Cannot write the results file BroodWar.csv: error code 21; rows wait in BroodWar.csv.pending "
-       "until it can be written\r\n"},
-      {"BroodWar-seen.csv",
-       std::string(kSeenHeader) + "\r\n" + seen + ",watching,Clan\r\n" + seen + "bob,joined,Clan\r\n",
-       "Cannot write the seen file BroodWar-seen.csv (error code 21); rows wait in BroodWar-seen.csv.pending "
-       "until it can be written \r\n",
-       "Cannot write the seen file BroodWar-seen.csv: error code 21; rows wait in BroodWar-seen.csv.pending "
-       "until it can be written\r\n"},
+           "bob,unknown,,,,,,,,,,,Invalid user.\r\n"},
+      {"BroodWar-seen.csv", "seen",
+       std::string(kSeenHeader) + "\r\n" + seen + ",watching,Clan\r\n" + seen + "bob,joined,Clan\r\n"},
   };
   for (const auto& c : cases) {
     ScriptedBot scripted("alice\nbob\n");
-    ScriptedEnvironment& environment = scripted.environment;
-    StatCheckBot& bot = scripted.bot;
+    auto& [folder, environment, bot] = scripted;
     environment.lastError = -1;
     std::filesystem::create_directory(c.file);
     const std::string spool = std::string(c.file) + ".pending";
@@ -206,11 +196,13 @@ TEST(RowSpool, TheBotKeepsTheRowsOfAWalkUntilTheirFileTakesThem) {
     EXPECT_EQ(c.rows, ReadFile(c.file));
     EXPECT_FALSE(FileExists(spool.c_str()));
     const std::string written = "The rows that waited in " + spool + " are written to " + c.file;
-    EXPECT_EQ(1, CountOf(out, c.wait)) << out;
+    const std::string cannot = std::string("Cannot write the ") + c.kind + " file " + c.file;
+    const std::string wait = "; rows wait in " + spool + " until it can be written";
+    EXPECT_EQ(1, CountOf(out, cannot + " (error code 21)" + wait + " \r\n")) << out;
     EXPECT_EQ(1, CountOf(out, "rows wait")) << out;
     EXPECT_EQ(1, CountOf(out, written + " \r\n")) << out;
     const std::string log = WithoutLogTimes(ReadFile("corvane.log"));
-    EXPECT_EQ(1, CountOf(log, c.log)) << log;
+    EXPECT_EQ(1, CountOf(log, cannot + ": error code 21" + wait + "\r\n")) << log;
     EXPECT_EQ(1, CountOf(log, written + ": 2 appended, 0 that were there already left out\r\n")) << log;
   }
 }
@@ -221,8 +213,7 @@ TEST(RowSpool, TheBotKeepsTheRowsOfAWalkUntilTheirFileTakesThem) {
 // page; the end-to-end tests see the page of a locked file.)
 TEST(RowSpool, AStopWhileRowsWaitLosesNone) {
   ScriptedBot scripted("alice\nbob\ncarol\ndave\n");
-  ScriptedEnvironment& environment = scripted.environment;
-  StatCheckBot& bot = scripted.bot;
+  auto& [folder, environment, bot] = scripted;
   environment.lastError = -1;
   std::filesystem::create_directory("BroodWar.csv");
   testing::internal::CaptureStdout();

@@ -64,28 +64,16 @@ class Member {
   std::size_t from_ = 0;
 };
 
-struct SeenCase {
-  const char* name;
-  const char* program;
-  const char* membersList;
-  const char* seenFile;
-};
-
-class SeenFileProgramTest : public ProgramTest, public testing::WithParamInterface<SeenCase> {
+class SeenFileProgramTest : public ProgramTest, public testing::WithParamInterface<TestedProgram> {
  protected:
   // Waits until the seen file holds `count` rows ending in `row`.
-  bool WaitForRows(const std::string& row, int count = 1) const {
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (testing_support::CountOf(ReadFile(GetParam().seenFile), row + "\r\n") < count) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(10ms);
-    }
-    return true;
+  static bool WaitForRows(const std::string& row, int count = 1) {
+    return WaitForFileText(GetParam().variant.seenFile, row + "\r\n", count);
   }
 };
 
 TEST_P(SeenFileProgramTest, RecordsMembersOnlyWhileWatchingTheHomeChannel) {
-  WriteFile(GetParam().membersList, "Members\nAlice\nbob\n");
+  WriteFile(GetParam().variant.membersListFile, "Members\nAlice\nbob\n");
   // Every logon lands in the home channel: no other channel event comes
   // between a lost connection and the next watch.
   server::ServerOptions options;
@@ -93,7 +81,7 @@ TEST_P(SeenFileProgramTest, RecordsMembersOnlyWhileWatchingTheHomeChannel) {
   StartServer(options);
   const std::uint16_t port = server_->Port();
   Member alice(port, "alice"), carol(port, "carol");
-  Run(GetParam().program);
+  Run(GetParam().path);
   ASSERT_TRUE(WaitForRows(",Alice,here,Clan"));
   int bot = server_->ConnectionCount();
   {
@@ -111,7 +99,7 @@ TEST_P(SeenFileProgramTest, RecordsMembersOnlyWhileWatchingTheHomeChannel) {
     bot = server_->ConnectionCount();
   }
   bot_->Stop();  // a clean stop ends the watch too
-  const std::string seen = ReadFile(GetParam().seenFile);
+  const std::string seen = ReadFile(GetParam().variant.seenFile);
   EXPECT_EQ(
       "time,player,event,channel\r\n"
       "T,,watching,Clan\r\nT,Alice,here,Clan\r\nT,bob,joined,Clan\r\nT,bob,left,Clan\r\nT,,not-watching,"
@@ -127,11 +115,8 @@ TEST_P(SeenFileProgramTest, RecordsMembersOnlyWhileWatchingTheHomeChannel) {
   ExpectNoSanitizerReport();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BothPrograms, SeenFileProgramTest,
-    testing::Values(SeenCase{"BroodWar", CORVANE_BW_FAST, "bwmembers.txt", "BroodWar-seen.csv"},
-                    SeenCase{"Starcraft", CORVANE_SC_FAST, "scmembers.txt", "Starcraft-seen.csv"}),
-    [](const testing::TestParamInfo<SeenCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(BothPrograms, SeenFileProgramTest, testing::ValuesIn(kTestedPrograms),
+                         TestedProgramName);
 
 }  // namespace
 }  // namespace corvane

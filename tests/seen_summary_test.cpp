@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace corvane {
@@ -13,18 +15,27 @@ namespace {
 const std::int64_t kDay = 86400;
 const std::int64_t kWritten = 1765000000;
 
-struct Sighting {
-  std::int64_t time;
-  const char* player;
-  SeenEvent event;
-};
-
+// Sightings written "time player event", ", " between them; "-" is no player.
 struct SeenCase {
   const char* what;
-  std::vector<Sighting> rows;
+  const char* rows;
   bool here;
   std::int64_t lastSeen;  // of "ann", 0 for never
 };
+
+// Gives the summary the sightings `rows` describe, with times after `base`.
+void TakeSightings(SeenSummary& summary, const char* rows, std::int64_t base = 0) {
+  std::istringstream in(rows);
+  std::int64_t time = 0;
+  std::string player, event;
+  while (in >> time >> player >> event) {
+    if (event.back() == ',') event.pop_back();
+    int kind = kSeenWatching;
+    while (kind < kSeenNotWatching && event != SeenEventName(static_cast<SeenEvent>(kind))) ++kind;
+    EXPECT_STREQ(event.c_str(), SeenEventName(static_cast<SeenEvent>(kind))) << rows;
+    summary.TakeSighting(base + time, player == "-" ? "" : player.c_str(), static_cast<SeenEvent>(kind));
+  }
+}
 
 const MemberSummary* Find(const SeenSummary& summary, const char* player) {
   for (int i = 0; i < summary.count(); ++i) {
@@ -35,37 +46,21 @@ const MemberSummary* Find(const SeenSummary& summary, const char* player) {
 
 TEST(SeenSummaryTest, HereAndLastSeenFollowTheRowsInTheirOrder) {
   static SeenSummary summary;
-  const std::vector<SeenCase> cases = {
-      {"still there: seen at the page's time", {{10, "ann", kSeenHere}}, true, kWritten},
-      {"the first left after the latest presence",
-       {{10, "ann", kSeenJoined}, {20, "ann", kSeenLeft}, {30, "ann", kSeenLeft}},
-       false,
-       20},
-      {"the watch ended", {{10, "ann", kSeenHere}, {40, "", kSeenNotWatching}}, false, 40},
-      {"killed: the last row before the next watching",
-       {{10, "ann", kSeenHere}, {15, "bob", kSeenLeft}, {50, "", kSeenWatching}},
-       false,
-       15},
-      {"came back, then the watch ended",
-       {{10, "ann", kSeenJoined},
-        {20, "ann", kSeenLeft},
-        {30, "ann", kSeenJoined},
-        {40, "", kSeenNotWatching}},
-       false,
-       40},
-      {"a left without a presence is no sighting", {{20, "ann", kSeenLeft}}, false, 0},
-      {"here again after the bot was killed",
-       {{10, "ann", kSeenHere}, {20, "", kSeenWatching}, {21, "ann", kSeenHere}},
-       true,
-       kWritten},
-      {"a later presence is the latest",
-       {{10, "ann", kSeenHere}, {20, "ann", kSeenJoined}, {30, "ann", kSeenLeft}, {35, "", kSeenNotWatching}},
-       false,
+  const SeenCase cases[] = {
+      {"still there: seen at the page's time", "10 ann here", true, kWritten},
+      {"the first left after the latest presence", "10 ann joined, 20 ann left, 30 ann left", false, 20},
+      {"the watch ended", "10 ann here, 40 - not-watching", false, 40},
+      {"killed: the last row before the next watching", "10 ann here, 15 bob left, 50 - watching", false, 15},
+      {"came back, then the watch ended", "10 ann joined, 20 ann left, 30 ann joined, 40 - not-watching",
+       false, 40},
+      {"a left without a presence is no sighting", "20 ann left", false, 0},
+      {"here again after the bot was killed", "10 ann here, 20 - watching, 21 ann here", true, kWritten},
+      {"a later presence is the latest", "10 ann here, 20 ann joined, 30 ann left, 35 - not-watching", false,
        30},
   };
   for (const SeenCase& c : cases) {
     summary.Begin(kWritten);
-    for (const Sighting& row : c.rows) summary.TakeSighting(row.time, row.player, row.event);
+    TakeSightings(summary, c.rows);
     summary.Finish();
     const MemberSummary* ann = Find(summary, "ann");
     ASSERT_NE(nullptr, ann) << c.what;
@@ -123,27 +118,22 @@ TEST(SeenSummaryTest, TheWatchIsCountedInEachWindowBeforeThePagesTime) {
   static SeenSummary summary;
   struct Case {
     const char* what;
-    std::vector<Sighting> rows;
+    const char* rows;                         // from ten days before the page's time
     std::int64_t watched[kWatchWindowCount];  // 7, 14, 30, 60, 90 days
   };
-  const std::int64_t w = kWritten;
   const std::vector<Case> cases = {
-      {"a day ten days ago",
-       {{w - 10 * kDay, "", kSeenWatching}, {w - 9 * kDay, "", kSeenNotWatching}},
-       {0, kDay, kDay, kDay, kDay}},
-      {"open to the page's time", {{w - 7200, "", kSeenWatching}}, {7200, 7200, 7200, 7200, 7200}},
+      {"a day ten days ago", "0 - watching, 86400 - not-watching", {0, kDay, kDay, kDay, kDay}},
+      {"open to the page's time", "856800 - watching", {7200, 7200, 7200, 7200, 7200}},
       {"cut at the window's start",
-       {{w - 8 * kDay, "", kSeenWatching}, {w - 6 * kDay, "", kSeenNotWatching}},
+       "172800 - watching, 345600 - not-watching",
        {kDay, 2 * kDay, 2 * kDay, 2 * kDay, 2 * kDay}},
       {"killed: up to the last row, then open",
-       {{w - 3 * kDay, "", kSeenWatching},
-        {w - 3 * kDay + 100, "ann", kSeenHere},
-        {w - kDay, "", kSeenWatching}},
+       "604800 - watching, 604900 ann here, 777600 - watching",
        {100 + kDay, 100 + kDay, 100 + kDay, 100 + kDay, 100 + kDay}},
   };
   for (const Case& c : cases) {
     summary.Begin(kWritten);
-    for (const Sighting& row : c.rows) summary.TakeSighting(row.time, row.player, row.event);
+    TakeSightings(summary, c.rows, kWritten - 10 * kDay);
     summary.Finish();
     for (int window = 0; window < kWatchWindowCount; ++window) {
       EXPECT_EQ(c.watched[window], summary.watched(window))

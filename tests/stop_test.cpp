@@ -23,20 +23,6 @@ using testing_support::StoppedLogLine;
 using testing_support::WithoutLogTimes;
 using testing_support::WriteFile;
 
-struct Program {
-  const char* path;
-  const char* membersList;
-  const char* resultsFile;
-  const char* reportPage;
-};
-
-void PrintTo(const Program& program, std::ostream* out) { *out << program.resultsFile; }
-
-const Program kPrograms[] = {
-    {CORVANE_BW_FAST, "bwmembers.txt", "BroodWar.csv", "BroodWar.html"},
-    {CORVANE_SC_FAST, "scmembers.txt", "Starcraft.csv", "Starcraft.html"},
-};
-
 // A stop as the programs under test take it. Under wine (the Windows
 // programs) SIGINT reaches the console control handler as Ctrl-C, and
 // SIGTERM would end the process outright.
@@ -55,14 +41,14 @@ const char* const kIdleStopName = "SIGINT";
 // loop's wait, which is not scaled; the rest is slack for a busy machine.
 constexpr auto kStopBound = 6s;
 
-class StopTest : public ProgramTest, public testing::WithParamInterface<Program> {
+class StopTest : public ProgramTest, public testing::WithParamInterface<TestedProgram> {
  protected:
   // Walks six names; the script stops the bot (kWalkStop) once the
   // third request arrived, then answers every request it read (when
   // `answer`) and reads on until the bot closes the connection. One row per
   // request sent: the answered ones, the rest unanswered.
   void StopDuringTheWalk(bool answer) {
-    WriteFile(GetParam().membersList, "Members\nn1\nn2\nn3\nn4\nn5\nn6\n");
+    WriteFile(GetParam().variant.membersListFile, "Members\nn1\nn2\nn3\nn4\nn5\nn6\n");
     ServerOptions options;
     options.scripts = {[this, answer](ScriptedConnection& c) {
       if (!c.Welcome()) return;
@@ -93,8 +79,8 @@ class StopTest : public ProgramTest, public testing::WithParamInterface<Program>
                          (answer && expected.size() < 3 ? " record" : " unanswered"));
     EXPECT_GE(expected.size(), 3u);
     EXPECT_LE(expected.size(), 4u);
-    EXPECT_EQ(expected, ResultRows(GetParam().resultsFile)) << "one row per request sent";
-    EXPECT_TRUE(FileExists(GetParam().reportPage));
+    EXPECT_EQ(expected, ResultRows(GetParam().variant.resultsFile)) << "one row per request sent";
+    EXPECT_TRUE(FileExists(GetParam().variant.reportPageFile));
     const int read = answer ? 3 : 0;
     EXPECT_NE(std::string::npos, WithoutLogTimes(ReadFile("corvane.log"))
                                      .find(StoppedLogLine(kWalkStopName, read, int(expected.size()) - read)));
@@ -110,32 +96,25 @@ TEST_P(StopTest, AStopDuringAWalkWritesTheRowsOfTheAnswersItStillReads) { StopDu
 TEST_P(StopTest, AStopWhileAnswersAreMissingWritesThemUnanswered) { StopDuringTheWalk(false); }
 
 TEST_P(StopTest, SigintWhileIdleEndsWithinASecond) {
-  WriteFile(GetParam().membersList, "Members\nn1\n");
+  WriteFile(GetParam().variant.membersListFile, "Members\nn1\n");
   StartServer();
   Run(GetParam().path);
   // The page is written after the walk's answers and a quiet second: the
   // bot is idle then, waiting for the server's next line.
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (!FileExists(GetParam().reportPage)) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no page";
-    std::this_thread::sleep_for(10ms);
-  }
+  ASSERT_TRUE(WaitUntil([] { return FileExists(GetParam().variant.reportPageFile); })) << "no page";
   auto stopped = std::chrono::steady_clock::now();
   kill(bot_->pid(), SIGINT);
   EXPECT_EQ(0, bot_->Wait(20s));
   // Within a second, with slack for a busy machine.
   EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3s);
-  EXPECT_EQ(std::vector<std::string>{"n1 record"}, ResultRows(GetParam().resultsFile));
+  EXPECT_EQ(std::vector<std::string>{"n1 record"}, ResultRows(GetParam().variant.resultsFile));
   EXPECT_NE(std::string::npos, bot_->Stdout().find(std::string("\n*** STOPPED BY ") + kIdleStopName +
                                                    " *** (0 answers read, 0 unanswered) \r\n"));
   EXPECT_NE(std::string::npos,
             WithoutLogTimes(ReadFile("corvane.log")).find(StoppedLogLine(kIdleStopName, 0, 0)));
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPrograms, StopTest, testing::ValuesIn(kPrograms),
-                         [](const testing::TestParamInfo<Program>& info) {
-                           return std::string(info.index == 0 ? "BroodWar" : "Starcraft");
-                         });
+INSTANTIATE_TEST_SUITE_P(BothPrograms, StopTest, testing::ValuesIn(kTestedPrograms), TestedProgramName);
 
 }  // namespace
 }  // namespace corvane

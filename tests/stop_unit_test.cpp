@@ -64,8 +64,7 @@ class StopTest : public testing::TestWithParam<StopCase> {};
 TEST_P(StopTest, SendsNothingMoreReadsTheAnswersAskedForAndWritesTheirRows) {
   const StopCase& c = GetParam();
   ScriptedBot scripted("alice\nbob\ncarol\ndave\n");
-  ScriptedEnvironment& environment = scripted.environment;
-  StatCheckBot& bot = scripted.bot;
+  auto& [folder, environment, bot] = scripted;
   ASSERT_EQ(1, bot.Connect());
   std::vector<std::string> script = {"1007 CHANNEL \"Clan\"\r\n"};
   for (const std::string& read : Split(c.reads, '|')) {
