@@ -9,12 +9,12 @@
 # Any finding fails the run.
 #
 # Environment: CORVANE_RELIABILITY_BUILD_ROOT (default build/) holds the
-# three build trees; CORVANE_FUZZ_SECONDS (default 35) bounds each target.
+# three build trees; CORVANE_FUZZ_SECONDS (default 20) bounds each target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 root=${CORVANE_RELIABILITY_BUILD_ROOT:-build}
-fuzz_seconds=${CORVANE_FUZZ_SECONDS:-35}
+fuzz_seconds=${CORVANE_FUZZ_SECONDS:-20}
 jobs=2
 
 step() { printf '\n=== reliability: %s ===\n' "$*"; }
