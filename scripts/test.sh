@@ -26,7 +26,7 @@ service() {
   service_start=$SECONDS
   # A part that fails ends this script: the service test then ends too,
   # after its own cleanup (the container), and shows how far it came.
-  trap 'kill "$service_pid" 2>/dev/null && wait "$service_pid"; cat "$service_log"' EXIT
+  trap '{ kill "$service_pid" 2>/dev/null && wait "$service_pid"; } || true; cat "$service_log"' EXIT
 }
 service_done() {
   local status=0
