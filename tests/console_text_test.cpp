@@ -33,13 +33,7 @@ const ConsoleCase kConsoleCases[] = {
      "/join Cl\x1b[1m\xe9\x7fn "},
 };
 
-class ConsoleTextTest : public ProgramTest {
- protected:
-  void TearDown() override {
-    if (bot_ != nullptr) ExpectNoSanitizerReport();
-    bot_.reset();
-  }
-};
+class ConsoleTextTest : public ProgramTest {};
 
 TEST_F(ConsoleTextTest, ControlBytesOfLocalFilesShowAsQuestionMarks) {
   for (const ConsoleCase& c : kConsoleCases) {
@@ -56,7 +50,8 @@ TEST_F(ConsoleTextTest, ControlBytesOfLocalFilesShowAsQuestionMarks) {
     EXPECT_TRUE(std::none_of(out.begin(), out.end(), [](unsigned char u) {
       return (u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0x7f;
     })) << "a control byte on the console";
-    bot_.reset();
+    bot_->Stop();
+    ExpectNoSanitizerReport();
     server_.reset();
   }
 }
@@ -71,7 +66,8 @@ TEST_F(ConsoleTextTest, UnopenableDiagnosticLogIsSaidOnceAndTheRunGoesOn) {
   EXPECT_EQ("Cannot open the diagnostic log corvane.log: error code " + std::to_string(EISDIR) +
                 "; the run goes on without it\n",
             bot_->Stderr());
-  bot_.reset();
+  bot_->Stop();
+  ExpectNoSanitizerReport();
   ASSERT_EQ(0, rmdir("corvane.log"));
 }
 

@@ -8,8 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #ifndef CORVANE_HOLD_FILE
 #include <pwd.h>
 #endif
@@ -58,15 +56,6 @@ class LockedResultsTest : public ProgramTest {
 #endif
   }
 
-  // The players of the rows after the header, in order (each row starts
-  // with its walk's and its answer's times).
-  static std::vector<std::string> Players(const std::string& csv) {
-    std::vector<std::string> players;
-    std::istringstream rows(csv.substr(csv.find('\n') + 1));
-    for (std::string row; std::getline(rows, row);) players.push_back(row.substr(42, row.find(',', 42) - 42));
-    return players;
-  }
-
   std::string program_;
   std::unique_ptr<BotProcess> holder_;
 };
@@ -83,7 +72,7 @@ TEST_F(LockedResultsTest, RowsWaitWhileTheFileCannotBeWrittenAndFollowInOrder) {
   EXPECT_LT(page.find("[\"zed\","), page.find("[\"alice\","));
   EXPECT_LT(page.find("[\"alice\","), page.find("[\"bob\","));
   EXPECT_EQ(kHeader + kOldRow, ReadFile("BroodWar.csv"));
-  EXPECT_EQ((std::vector<std::string>{"alice", "bob"}), Players(ReadFile("BroodWar.csv.pending")));
+  EXPECT_EQ((std::vector<std::string>{"alice record", "bob record"}), ResultRows("BroodWar.csv.pending"));
   EXPECT_EQ(1,
             CountOf(bot_->Stdout(), std::string("\nCannot write the results file BroodWar.csv ") + kRefusal +
                                         "; rows wait in BroodWar.csv.pending until it can be written \r\n"))
@@ -95,7 +84,8 @@ TEST_F(LockedResultsTest, RowsWaitWhileTheFileCannotBeWrittenAndFollowInOrder) {
   ASSERT_EQ(0, holder_->Wait(60s)) << holder_->Stdout();
   ASSERT_TRUE(WaitForOutput(written, 60s)) << bot_->Stdout();
   StopBot();
-  EXPECT_EQ((std::vector<std::string>{"zed", "alice", "bob"}), Players(ReadFile("BroodWar.csv")));
+  EXPECT_EQ((std::vector<std::string>{"zed unknown", "alice record", "bob record"}),
+            ResultRows("BroodWar.csv"));
 #else
   StopBot();
   // Writable again: the next start hands the rows over before its walk's.
@@ -104,10 +94,11 @@ TEST_F(LockedResultsTest, RowsWaitWhileTheFileCannotBeWrittenAndFollowInOrder) {
   ASSERT_TRUE(WaitForConnections(2));
   ASSERT_TRUE(WaitForOutput(written)) << bot_->Stdout();
   EXPECT_LT(bot_->Stdout().find("The rows that waited"), bot_->Stdout().find("Reading name:")) << "at start";
-  WaitUntil([] { return Players(ReadFile("BroodWar.csv")).size() >= 5; });
+  WaitUntil([] { return ResultRows("BroodWar.csv").size() >= 5; });
   StopBot();
-  EXPECT_EQ((std::vector<std::string>{"zed", "alice", "bob", "alice", "bob"}),
-            Players(ReadFile("BroodWar.csv")));
+  EXPECT_EQ(
+      (std::vector<std::string>{"zed unknown", "alice record", "bob record", "alice record", "bob record"}),
+      ResultRows("BroodWar.csv"));
   EXPECT_EQ(std::string::npos, bot_->Stdout().find("rows wait")) << bot_->Stdout();
 #endif
   EXPECT_FALSE(FileExists("BroodWar.csv.pending"));

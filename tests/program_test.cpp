@@ -48,41 +48,25 @@ std::string WelcomeAndAnswers(const std::vector<std::string>& names, const std::
   return lines;
 }
 
-// Each program, as its own user sees it: its banner, its members list, its
-// product in the requests and its own result log.
+// Each program, as its own user sees it: its banner, its product in the
+// requests, its own result log and the fixture's members list.
 struct Variant {
-  const char* name;
-  const char* programName;
-  const char* program;
+  const TestedProgram& tested;
   const char* bannerIndent;
   const char* product;
   const char* productCode;
-  std::vector<std::string> members;  // as the fixture's members list names them
   const char* resultLog;
   const char* otherResultLog;
-  friend void PrintTo(const Variant& v, std::ostream* out) { *out << v.name; }
+  std::vector<std::string> members;  // as the fixture's members list names them
+  friend void PrintTo(const Variant& v, std::ostream* out) { *out << v.tested.name; }
 };
 
 const Variant kVariants[] = {
-    {"BroodWarCheckLogsOnJoinsWalksOnceAndRecordsTheAnswers",
-     "BWCorvane",
-     CORVANE_BW_FAST,
-     "\t\t",
-     "Brood War",
-     "SEXP",
-     {"alice", "bob"},
-     "BroodWar.log",
-     "Starcraft.log"},
-    {"StarcraftCheckUsesItsOwnProductListAndLog",
-     "SCCorvane",
-     CORVANE_SC_FAST,
-     "\t\t\t",
-     "Starcraft",
-     "STAR",
-     {"bob1"},
-     "Starcraft.log",
-     "BroodWar.log"},
+    {kTestedPrograms[0], "\t\t", "Brood War", "SEXP", "BroodWar.log", "Starcraft.log", {"alice", "bob"}},
+    {kTestedPrograms[1], "\t\t\t", "Starcraft", "STAR", "Starcraft.log", "BroodWar.log", {"bob1"}},
 };
+
+std::string VariantName(const testing::TestParamInfo<Variant>& info) { return info.param.tested.name; }
 
 class ProgramVariantTest : public ProgramTest, public testing::WithParamInterface<Variant> {};
 
@@ -91,7 +75,7 @@ TEST_P(ProgramVariantTest, LogsOnJoinsWalksOnceAndRecordsTheAnswers) {
   ServerOptions options;
   options.rawAfterWelcome = "1020 NEWS \"not handled\"\r\n";
   StartServer(options);
-  Run(v.program);
+  Run(v.tested.path);
   ASSERT_TRUE(WaitForOutput(AnswerLines(v.members.back(), v.productCode, "INFO: ", " \r\n")));
   StopBot();
 
@@ -124,8 +108,7 @@ TEST_P(ProgramVariantTest, LogsOnJoinsWalksOnceAndRecordsTheAnswers) {
       << "the diagnostic log keeps its slot after the first answer";
 }
 
-INSTANTIATE_TEST_SUITE_P(Program, ProgramVariantTest, testing::ValuesIn(kVariants),
-                         [](const testing::TestParamInfo<Variant>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Program, ProgramVariantTest, testing::ValuesIn(kVariants), VariantName);
 
 TEST_F(ProgramTest, WalkOfTwentyNamesStaysWithinTheFloodLimit) {
   std::vector<std::string> names;
@@ -258,7 +241,7 @@ class EitherProgramTest : public ProgramTest, public testing::WithParamInterface
 
 TEST_P(EitherProgramTest, EndsWithStatusZeroAfterTenRefusedAttempts) {
   // No server is listening: every connect is refused.
-  Run(GetParam().program);
+  Run(GetParam().tested.path);
   EXPECT_EQ(0, bot_->Wait(20s));
   EXPECT_EQ(Banner(GetParam().bannerIndent, GetParam().product), bot_->Stdout());
   const std::string port = std::to_string(CORVANE_TEST_SERVER_PORT);
@@ -278,8 +261,7 @@ TEST_P(EitherProgramTest, EndsWithStatusZeroAfterTenRefusedAttempts) {
       << log;
 }
 
-INSTANTIATE_TEST_SUITE_P(Program, EitherProgramTest, testing::ValuesIn(kVariants),
-                         [](const testing::TestParamInfo<Variant>& info) { return info.param.programName; });
+INSTANTIATE_TEST_SUITE_P(Program, EitherProgramTest, testing::ValuesIn(kVariants), VariantName);
 
 TEST_F(ProgramTest, AWrongPasswordIsRefusedTenTimesAndEndsTheRunWithStatusOne) {
   ServerOptions options;

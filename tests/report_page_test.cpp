@@ -19,6 +19,7 @@ using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::RecordingEnvironment;
 using testing_support::ScratchDirectory;
+using testing_support::ScriptedBot;
 using testing_support::ScriptedEnvironment;
 using testing_support::WithoutLogTimes;
 using testing_support::WriteFile;
@@ -182,30 +183,20 @@ TEST(ReportPage, TheBotWritesThePageOnceTheConnectionIsQuiet) {
 // Seen rows alone rewrite the page once the results file exists, at most
 // once a minute of program time; the page then carries the sighting.
 TEST(ReportPage, SeenRowsAloneRewriteThePageAtMostOnceAMinute) {
-  ScratchDirectory scratch;
-  ScriptedEnvironment environment;
-  StatCheckBot bot(kBroodWarVariant, environment);
-  bot.Configure("statbot", "pw", "127.0.0.1", 6112);
-  WriteFile("configuration.txt", "statbot secret1 Clan\n");
-  WriteFile("bwmembers.txt", "Clan members\nalice\n");
-  const auto receive = [&](const std::vector<std::string>& chunks) {
-    ASSERT_EQ(1, bot.Connect());
-    environment.Script(chunks);
-    bot.ReceiveLoop();
-    bot.Disconnect();
-  };
+  ScriptedBot scripted("alice\n");
+  ScriptedEnvironment& environment = scripted.environment;
   const std::string join = "1002 JOIN alice 0010 [CHAT]\r\n";
-  receive({"1007 CHANNEL \"Clan\"\r\n", join, ScriptedEnvironment::kTimeout});
+  scripted.Receive({"1007 CHANNEL \"Clan\"\r\n", join, ScriptedEnvironment::kTimeout});
   EXPECT_FALSE(FileExists("BroodWar.html")) << "no results file yet";
   WriteFile("BroodWar.csv", std::string(kHeader) + Row("2026-12-09T06:30:05Z", "alice"));
-  receive({join, ScriptedEnvironment::kTimeout});
+  scripted.Receive({join, ScriptedEnvironment::kTimeout});
   EXPECT_NE(std::string::npos, ReadFile("BroodWar.html").find(R"("members":[["alice",1,)"));
   std::remove("BroodWar.html");
   environment.programTimeMs += 50000;
-  receive({join, ScriptedEnvironment::kTimeout});
+  scripted.Receive({join, ScriptedEnvironment::kTimeout});
   EXPECT_FALSE(FileExists("BroodWar.html")) << "rewritten within a minute";
   environment.programTimeMs += 10000;
-  receive({ScriptedEnvironment::kTimeout});
+  scripted.Receive({ScriptedEnvironment::kTimeout});
   EXPECT_TRUE(FileExists("BroodWar.html")) << "the seen row of 50 s ago waits for the minute";
 }
 

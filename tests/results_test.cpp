@@ -15,14 +15,7 @@
 namespace corvane {
 namespace {
 
-using testing_support::CountOf;
-using testing_support::FileExists;
-using testing_support::ReadFile;
-using testing_support::ScratchDirectory;
-using testing_support::ScriptedBot;
-using testing_support::ScriptedEnvironment;
-using testing_support::WithoutLogTimes;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 const char kQuota1[] = "Your message quota has been exceeded!";
 const char kQuota2[] =

@@ -13,7 +13,6 @@
 #include "app/report_page.h"
 #include "app/seen_file.h"
 #include "app/stat_check_bot.h"
-#include "core/bounded_text.h"
 #include "tests/test_support.h"
 
 namespace corvane {
@@ -30,25 +29,9 @@ const std::string kRows[] = {
     "2026-12-09T06:30:05Z,2026-12-09T06:30:08Z,carol,unanswered,,,,,,,,,,,\r\n"};
 const std::string kAllRows = kRows[0] + kRows[1] + kRows[2];
 
-// The row of kRows[index], as the bot takes it.
-ResultRow Row(int index) {
-  const char* players[] = {"alice", "bob", "carol"};
-  const ResultStatus statuses[] = {kStatusUnknown, kStatusRecord, kStatusUnanswered};
-  const char* answers[] = {"Invalid user.", "bob's record:", ""};
-  ResultRow row;
-  ClearResultRow(&row);
-  row.walk = 1796797805;
-  row.time = 1796797806 + index;
-  CopyText(row.player, players[index]);
-  row.status = statuses[index];
-  CopyText(row.answer, answers[index]);
-  if (index == 1) {
-    CopyText(row.normal.wins, "4");
-    CopyText(row.normal.losses, "5");
-    CopyText(row.normal.disconnects, "6");
-  }
-  return row;
-}
+// Adds kRows[index], a formatted row, to `spool`; the bot's tests below
+// give it rows to format (Add).
+int Add(RowSpool& spool, int index) { return spool.AddLine(kRows[index].data(), kRows[index].size()); }
 
 // Each row goes to the spool while the results file refuses it, after the
 // spool's header; then the rows reach the results file in their order, and
@@ -60,7 +43,7 @@ TEST(RowSpool, RowsWaitInTheirOrderAndAreHandedOverInIt) {
   std::filesystem::create_directory("BroodWar.csv");
   RowSpool spool(environment, "BroodWar.csv", kResultsHeader);
   EXPECT_FALSE(spool.Waiting());
-  for (int row = 0; row < 3; ++row) ASSERT_EQ(1, spool.Add(Row(row)));
+  for (int row = 0; row < 3; ++row) ASSERT_EQ(1, Add(spool, row));
   EXPECT_TRUE(spool.Waiting());
   EXPECT_EQ(kHeader + kAllRows, ReadFile("BroodWar.csv.pending"));
   int appended = -1, skipped = -1;
@@ -72,7 +55,7 @@ TEST(RowSpool, RowsWaitInTheirOrderAndAreHandedOverInIt) {
   // before its first row, and the cut row stays one broken row.
   WriteFile("BroodWar.csv.pending", ReadFile("BroodWar.csv.pending") + "cut");
   RowSpool next(environment, "BroodWar.csv", kResultsHeader);
-  for (int row = 0; row < 2; ++row) ASSERT_EQ(1, next.Add(Row(2)));
+  for (int row = 0; row < 2; ++row) ASSERT_EQ(1, Add(next, 2));
   std::filesystem::remove("BroodWar.csv");
   WriteFile("BroodWar.csv", kHeader + kOld);
   ASSERT_EQ(1, next.HandOver("BroodWar.csv", &appended, &skipped));
@@ -169,14 +152,8 @@ TEST(RowSpool, TheBotKeepsTheRowsOfAWalkUntilTheirFileTakesThem) {
     environment.lastError = -1;
     std::filesystem::create_directory(c.file);
     const std::string spool = std::string(c.file) + ".pending";
-    const auto receive = [&](const std::vector<std::string>& chunks) {
-      ASSERT_EQ(1, bot.Connect());
-      environment.Script(chunks);
-      bot.ReceiveLoop();
-      bot.Disconnect();
-    };
     testing::internal::CaptureStdout();
-    receive(
+    scripted.Receive(
         {"1007 CHANNEL \"Clan\"\r\n1019 ERROR \"Invalid user.\"\r\n1019 ERROR \"Invalid user.\"\r\n"
          "1002 JOIN bob 0010 [CHAT]\r\n",
          ScriptedEnvironment::kTimeout});
@@ -186,10 +163,10 @@ TEST(RowSpool, TheBotKeepsTheRowsOfAWalkUntilTheirFileTakesThem) {
     // counted from them, in program time.
     const std::int64_t refusedAt = environment.programTimeMs - 1000;
     environment.programTimeMs = refusedAt + kRowSpoolRetryMs - 1 - 1000;
-    receive({ScriptedEnvironment::kTimeout});
+    scripted.Receive({ScriptedEnvironment::kTimeout});
     EXPECT_FALSE(FileExists(c.file)) << "tried again within a minute";
     environment.programTimeMs = refusedAt + kRowSpoolRetryMs - 1000;
-    receive({ScriptedEnvironment::kTimeout, ScriptedEnvironment::kTimeout});
+    scripted.Receive({ScriptedEnvironment::kTimeout, ScriptedEnvironment::kTimeout});
     const std::string out = testing::internal::GetCapturedStdout();
     bot.CloseLog();
 

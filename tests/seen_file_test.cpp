@@ -1,8 +1,8 @@
 // The seen file of the real programs, with members logging on to the
 // stand-in server as clients of their own.
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "tests/program_fixture.h"
@@ -20,11 +20,10 @@ using testing_support::WriteFile;
 class Member {
  public:
   Member(std::uint16_t port, const std::string& account) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     EXPECT_EQ(0, connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    const timeval patience = {20, 0};  // a receive that waits longer fails
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof(patience));
     Send("\x03\x04" + account + "\r\nsecret\r\n");
     EXPECT_TRUE(WaitFor("1007 CHANNEL "));
   }
@@ -44,19 +43,15 @@ class Member {
   }
   // Reads until `text` arrives after what an earlier wait found.
   bool WaitFor(const std::string& text) {
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    for (;;) {
-      std::size_t at = received_.find(text, from_);
-      if (at != std::string::npos) {
-        from_ = at + text.size();
-        return true;
-      }
-      pollfd readable = {fd_, POLLIN, 0};
+    std::size_t at;
+    while ((at = received_.find(text, from_)) == std::string::npos) {
       char bytes[4096];
-      ssize_t got = poll(&readable, 1, 100) > 0 ? recv(fd_, bytes, sizeof(bytes), 0) : 0;
-      if (got > 0) received_.append(bytes, static_cast<std::size_t>(got));
-      if (got < 0 || std::chrono::steady_clock::now() > deadline) return false;
+      const ssize_t got = recv(fd_, bytes, sizeof(bytes), 0);
+      if (got <= 0) return false;
+      received_.append(bytes, static_cast<std::size_t>(got));
     }
+    from_ = at + text.size();
+    return true;
   }
 
   int fd_;

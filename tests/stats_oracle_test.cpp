@@ -4,7 +4,7 @@
 #include "server/stats_oracle.h"
 
 #include <algorithm>
-#include <cctype>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -135,18 +135,12 @@ TEST(StatsAnswerTest, LaterGamesMoveTheLadderRecord) {
                         {"STAR", 2, 2, 0, 30},
                         {"STAR", 6, 4, 2, 40}};
   const StatsStyle plain{RecordFormat::kByProduct, RecordTag::kNone, ""};
-  auto figures = [](const std::string& line) {
+  // points, won, lost, drawn or won, lost, drawn, rating
+  auto figures = [number = std::regex("[0-9]+")](const std::string& line) {
     std::vector<int> numbers;
-    for (size_t i = 0; i < line.size();) {
-      if (std::isdigit(static_cast<unsigned char>(line[i])) == 0) {
-        ++i;
-        continue;
-      }
-      size_t end = i;
-      numbers.push_back(std::stoi(line.substr(i), &end));
-      i += end;
-    }
-    return numbers;  // points, won, lost, drawn or won, lost, drawn, rating
+    for (std::sregex_iterator i(line.begin(), line.end(), number), end; i != end; ++i)
+      numbers.push_back(std::stoi(i->str()));
+    return numbers;
   };
   for (const Case& c : cases) {
     for (const char* name : {"alice", "carol", "player7"}) {

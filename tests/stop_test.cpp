@@ -14,27 +14,13 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace testing_support;
 using server::ScriptedConnection;
 using server::ServerOptions;
-using testing_support::FileExists;
-using testing_support::ReadFile;
-using testing_support::ResultRows;
-using testing_support::StoppedLogLine;
-using testing_support::WithoutLogTimes;
-using testing_support::WriteFile;
 
-// A stop as the programs under test take it. Under wine (the Windows
-// programs) SIGINT reaches the console control handler as Ctrl-C, and
-// SIGTERM would end the process outright.
-#ifdef CORVANE_UNDER_WINE
-const int kWalkStop = SIGINT;
-const char* const kWalkStopName = "Ctrl-C";
-const char* const kIdleStopName = "Ctrl-C";
-#else
-const int kWalkStop = SIGTERM;
-const char* const kWalkStopName = "SIGTERM";
-const char* const kIdleStopName = "SIGINT";
-#endif
+// SIGINT as the program names it: under wine it is the console's Ctrl-C,
+// which is also the stop that kStopSignal sends there.
+const char* const kIdleStopName = kStopSignal == SIGINT ? kStopSignalName : "SIGINT";
 
 // The stop waits for answers 10 s of program time (0.2 s in the test
 // builds), and notices their end after one quiet second of the receive
@@ -43,7 +29,7 @@ constexpr auto kStopBound = 6s;
 
 class StopTest : public ProgramTest, public testing::WithParamInterface<TestedProgram> {
  protected:
-  // Walks six names; the script stops the bot (kWalkStop) once the
+  // Walks six names; the script stops the bot (kStopSignal) once the
   // third request arrived, then answers every request it read (when
   // `answer`) and reads on until the bot closes the connection. One row per
   // request sent: the answered ones, the rest unanswered.
@@ -58,7 +44,7 @@ class StopTest : public ProgramTest, public testing::WithParamInterface<TestedPr
       while (names.size() < 3 && c.ReadLine(&line)) {
         if (line.rfind("/stats ", 0) == 0) names.push_back(line.substr(7, line.find(' ', 7) - 7));
       }
-      kill(BotPid(), kWalkStop);
+      kill(BotPid(), kStopSignal);
       stoppedAt_ = std::chrono::steady_clock::now();
       for (const std::string& name : names) {
         if (answer) c.Send("1018 INFO \"" + name + "'s record:\"\r\n1018 INFO \"Normal games: 1-2-3\"\r\n");
@@ -82,8 +68,9 @@ class StopTest : public ProgramTest, public testing::WithParamInterface<TestedPr
     EXPECT_EQ(expected, ResultRows(GetParam().variant.resultsFile)) << "one row per request sent";
     EXPECT_TRUE(FileExists(GetParam().variant.reportPageFile));
     const int read = answer ? 3 : 0;
-    EXPECT_NE(std::string::npos, WithoutLogTimes(ReadFile("corvane.log"))
-                                     .find(StoppedLogLine(kWalkStopName, read, int(expected.size()) - read)));
+    EXPECT_NE(std::string::npos,
+              WithoutLogTimes(ReadFile("corvane.log"))
+                  .find(StoppedLogLine(kStopSignalName, read, int(expected.size()) - read)));
     ExpectNoSanitizerReport();
   }
 

@@ -14,15 +14,7 @@
 namespace corvane {
 namespace {
 
-using testing_support::FileExists;
-using testing_support::ReadFile;
-using testing_support::ResultRows;
-using testing_support::ScratchDirectory;
-using testing_support::ScriptedBot;
-using testing_support::ScriptedEnvironment;
-using testing_support::StoppedLogLine;
-using testing_support::WithoutLogTimes;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 std::string Record(const std::string& name) { return "1018 INFO \"" + name + "'s record:\"\r\n"; }
 

@@ -176,5 +176,16 @@ ScriptedBot::ScriptedBot(const std::string& members) {
   bot.Configure("statbot", "secret1", "127.0.0.1", 6112);
 }
 
+void ScriptedBot::Receive(const std::vector<std::string>& chunks) {
+  // Nothing the test scripted can happen without the connection.
+  if (!bot.Connect()) {
+    std::fprintf(stderr, "the scripted connection did not connect\n");
+    std::abort();
+  }
+  environment.Script(chunks);
+  bot.ReceiveLoop();
+  bot.Disconnect();
+}
+
 }  // namespace testing_support
 }  // namespace corvane

@@ -136,6 +136,9 @@ std::string StoppedLogLine(const std::string& by, int read, int unanswered);
 // bwmembers.txt lists `members` (one name a line), and corvane.log is open.
 struct ScriptedBot {
   explicit ScriptedBot(const std::string& members);
+  // Connects, reads `chunks` (as ScriptedEnvironment::Script takes them)
+  // until the script's end closes the connection, and disconnects.
+  void Receive(const std::vector<std::string>& chunks);
   ScratchDirectory scratch;
   ScriptedEnvironment environment;
   StatCheckBot bot{kBroodWarVariant, environment};
