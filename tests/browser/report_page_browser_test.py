@@ -8,6 +8,7 @@ BOT is a test build of BWCorvane whose server is 127.0.0.1:PORT; CHATD the
 stand-in server, started on that port.
 """
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -82,26 +83,16 @@ class PageTestCase(unittest.TestCase):
         """Writes the page of `contents` (and of the seen file `seen`) as if
         at the time `written`, or at the real time when it is None: the page
         counts its ages to that."""
-        results = os.path.join(OUTPUT, name + ".csv")
-        page = os.path.join(OUTPUT, name + ".html")
-        with open(results, "wb") as file:
-            file.write(contents)
+        results, page = pathlib.Path(OUTPUT, name + ".csv"), pathlib.Path(OUTPUT, name + ".html")
+        results.write_bytes(contents)
         seen_file = None
         if seen is not None:
-            seen_file = os.path.join(OUTPUT, name + "-seen.csv")
-            with open(seen_file, "wb") as file:
-                file.write(seen)
+            seen_file = pathlib.Path(OUTPUT, name + "-seen.csv")
+            seen_file.write_bytes(seen)
         self.browser.write_page(WRITER, results, page, seen_file)
-        if written is None:
-            self.browser.open(page)
-            return page
-        with open(page, "rb") as file:
-            text = file.read()
-        text = re.sub(rb'"written":"[^"]*"', b'"written":"' + written + b'"', text, count=1)
-        with open(page, "wb") as file:
-            file.write(text)
-        self.browser.open(page)
-        return page
+        if written is not None:
+            page.write_bytes(re.sub(rb'"written":"[^"]*"', b'"written":"' + written + b'"', page.read_bytes(), count=1))
+        self.browser.open(str(page))
 
     def members(self):
         return self.browser.run("return [...document.querySelectorAll('#members tbody tr')]"
