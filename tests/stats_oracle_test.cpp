@@ -4,7 +4,9 @@
 #include "server/stats_oracle.h"
 
 #include <algorithm>
-#include <regex>
+#include <cctype>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -136,11 +138,11 @@ TEST(StatsAnswerTest, LaterGamesMoveTheLadderRecord) {
                         {"STAR", 6, 4, 2, 40}};
   const StatsStyle plain{RecordFormat::kByProduct, RecordTag::kNone, ""};
   // points, won, lost, drawn or won, lost, drawn, rating
-  auto figures = [number = std::regex("[0-9]+")](const std::string& line) {
-    std::vector<int> numbers;
-    for (std::sregex_iterator i(line.begin(), line.end(), number), end; i != end; ++i)
-      numbers.push_back(std::stoi(i->str()));
-    return numbers;
+  auto figures = [](std::string line) {
+    std::replace_if(
+        line.begin(), line.end(), [](unsigned char c) { return std::isdigit(c) == 0; }, ' ');
+    std::istringstream numbers(line);
+    return std::vector<int>(std::istream_iterator<int>(numbers), std::istream_iterator<int>());
   };
   for (const Case& c : cases) {
     for (const char* name : {"alice", "carol", "player7"}) {
