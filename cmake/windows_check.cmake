@@ -10,6 +10,8 @@
 #   corvane_windows_locked_results_tests
 #                                     BWCorvane_fast.exe while another program
 #                                     holds BroodWar.csv without write sharing
+#   corvane_windows_stop_tests        the stop tests of stop_test.cpp, the
+#                                     stop coming as Ctrl-C
 
 set(CORVANE_WINEPREFIX "$ENV{WINEPREFIX}" CACHE PATH
   "wine prefix the Windows programs run in (empty: ~/.wine)")
@@ -37,13 +39,20 @@ foreach(program BWCorvane_fast SCCorvane_fast corvane_hold_file)
   set(CORVANE_WINE_${program} ${CMAKE_CURRENT_BINARY_DIR}/wine/${program})
 endforeach()
 
-add_executable(corvane_windows_program_tests program_test.cpp bot_process.cpp)
-target_link_libraries(corvane_windows_program_tests PRIVATE corvane_test_support
-  corvane_chat_server GTest::gtest_main corvane_warnings)
-target_compile_definitions(corvane_windows_program_tests PRIVATE CORVANE_UNDER_WINE
-  CORVANE_TEST_SERVER_PORT=${CORVANE_TEST_SERVER_PORT}
-  CORVANE_BW_FAST="${CORVANE_WINE_BWCorvane_fast}"
-  CORVANE_SC_FAST="${CORVANE_WINE_SCCorvane_fast}")
+# corvane_add_wine_program_tests(NAME SOURCE): end-to-end tests of both
+# Windows programs under wine, which turns the tests' stop (SIGINT) into the
+# console's Ctrl-C event.
+function(corvane_add_wine_program_tests name source)
+  add_executable(${name} ${source} bot_process.cpp)
+  target_link_libraries(${name} PRIVATE corvane_test_support corvane_chat_server GTest::gtest_main
+    corvane_warnings)
+  target_compile_definitions(${name} PRIVATE CORVANE_UNDER_WINE
+    CORVANE_TEST_SERVER_PORT=${CORVANE_TEST_SERVER_PORT}
+    CORVANE_BW_FAST="${CORVANE_WINE_BWCorvane_fast}"
+    CORVANE_SC_FAST="${CORVANE_WINE_SCCorvane_fast}")
+endfunction()
+
+corvane_add_wine_program_tests(corvane_windows_program_tests program_test.cpp)
 
 add_executable(corvane_windows_comparison_tests windows_program_test.cpp bot_process.cpp)
 target_link_libraries(corvane_windows_comparison_tests PRIVATE corvane_test_support
@@ -64,15 +73,8 @@ target_compile_definitions(corvane_windows_locked_results_tests PRIVATE
   CORVANE_BW_FAST="${CORVANE_WINE_BWCorvane_fast}"
   CORVANE_HOLD_FILE="${CORVANE_WINE_corvane_hold_file}")
 
-# The stop tests, the stop coming as Ctrl-C: wine turns SIGINT into the
-# console's Ctrl-C event.
-add_executable(corvane_windows_stop_tests stop_test.cpp bot_process.cpp)
-target_link_libraries(corvane_windows_stop_tests PRIVATE corvane_test_support
-  corvane_chat_server GTest::gtest_main corvane_warnings)
-target_compile_definitions(corvane_windows_stop_tests PRIVATE CORVANE_UNDER_WINE
-  CORVANE_TEST_SERVER_PORT=${CORVANE_TEST_SERVER_PORT}
-  CORVANE_BW_FAST="${CORVANE_WINE_BWCorvane_fast}"
-  CORVANE_SC_FAST="${CORVANE_WINE_SCCorvane_fast}")
+# The stop tests, the stop coming as Ctrl-C.
+corvane_add_wine_program_tests(corvane_windows_stop_tests stop_test.cpp)
 
 foreach(target corvane_windows_program_tests corvane_windows_comparison_tests
     corvane_windows_locked_results_tests corvane_windows_stop_tests)
