@@ -19,10 +19,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Each .exe carries its C and C++ runtime, so it runs alone in any folder.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# ctest runs the test programs through wine. WINEDEBUG=-all keeps wine's own
-# notes out of the programs' output; the caller may point WINEPREFIX at a
-# prefix of its own (scripts/test-windows.sh does).
+# ctest runs the test programs through wine (cmake/wine_run.sh); the caller
+# may point WINEPREFIX at a prefix of its own (scripts/test-windows.sh does).
 find_program(CORVANE_WINE wine)
 if(CORVANE_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env WINEDEBUG=-all ${CORVANE_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine_run.sh ${CORVANE_WINE})
 endif()
